@@ -128,7 +128,7 @@ struct Lcg {
 bool parseGenSpec(const std::string& spec, std::vector<GenSegment>& out, std::string& error) {
     out.clear();
     const std::string usage =
-        " (expected sine:FREQ:DBFS:SECONDS, silence:SECONDS, noise:DBFS:SECONDS or demo[:SECONDS])";
+        " (expected sine:FREQ:DBFS:SECONDS, silence:SECONDS, noise:DBFS:SECONDS, dc:DBFS:SECONDS or demo[:SECONDS])";
     for (const std::string& piece : split(spec, ',')) {
         const auto f = split(piece, ':');
         GenSegment g;
@@ -142,6 +142,9 @@ bool parseGenSpec(const std::string& spec, std::vector<GenSegment>& out, std::st
             ok = parseSeconds(f[1], g.seconds);
         } else if (f[0] == "noise" && f.size() == 3) {
             g.kind = GenSegment::Kind::Noise;
+            ok = parseLevel(f[1], g.dbfs) && parseSeconds(f[2], g.seconds);
+        } else if (f[0] == "dc" && f.size() == 3) {
+            g.kind = GenSegment::Kind::Dc;
             ok = parseLevel(f[1], g.dbfs) && parseSeconds(f[2], g.seconds);
         } else if (f[0] == "demo" && f.size() <= 2) {
             g.kind = GenSegment::Kind::Demo;
@@ -172,6 +175,8 @@ void renderGen(const std::vector<GenSegment>& segments, double sampleRate, int c
                 double v = 0.0;
                 if (g.kind == GenSegment::Kind::Sine)
                     v = amp * std::sin(2.0 * std::numbers::pi * g.freq * static_cast<double>(i) / sampleRate);
+                else if (g.kind == GenSegment::Kind::Dc)
+                    v = amp;
                 for (size_t c = 0; c < seg.ch.size(); ++c) {
                     if (g.kind == GenSegment::Kind::Noise) v = amp * rng.next();
                     seg.ch[c][i] = v;

@@ -43,19 +43,20 @@ private:
 
 // One piece of a generated signal. Levels are peak levels in dBFS.
 struct GenSegment {
-    enum class Kind { Sine, Silence, Noise, Demo } kind = Kind::Silence;
+    enum class Kind { Sine, Silence, Noise, Dc, Demo } kind = Kind::Silence;
     double freq = 0.0;
     double dbfs = 0.0;
     double seconds = 0.0;
 };
 
-// "sine:FREQ:DBFS:SECONDS", "silence:SECONDS", "noise:DBFS:SECONDS", "demo[:SECONDS]";
+// "sine:FREQ:DBFS:SECONDS", "silence:SECONDS", "noise:DBFS:SECONDS", "dc:DBFS:SECONDS",
+// "demo[:SECONDS]";
 // several joined with ',' play one after the other.
 bool parseGenSpec(const std::string& spec, std::vector<GenSegment>& out, std::string& error);
 void renderGen(const std::vector<GenSegment>& segments, double sampleRate, int channels, Planar& out);
 
 // The built-in demo input: a few bars of a small band (chords, bass, kick, hats) in stereo,
-// peaking at about -6 dBFS. Deterministic.
+// peaking at half scale (-6 dBFS). Deterministic.
 inline constexpr double kDemoSeconds = 8.0;
 void renderDemo(double sampleRate, int channels, double seconds, Planar& out);
 

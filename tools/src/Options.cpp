@@ -29,7 +29,8 @@ Track options:
   --in FILE                  input audio file (any format libsndfile reads)
   --gen SPEC                 generated input, pieces joined with ',' play in turn:
                                sine:FREQ:DBFS:SECONDS  noise:DBFS:SECONDS
-                               silence:SECONDS         demo[:SECONDS]
+                               silence:SECONDS         dc:DBFS:SECONDS
+                               demo[:SECONDS]
                              (levels are peak levels)
   --demo                     the built-in demo input (8 s of a small band)
   --out FILE                 output, floating-point WAV (folders are created)

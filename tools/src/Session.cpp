@@ -144,7 +144,7 @@ Json paramJson(Instance& inst, const ParamInfo& p) {
 }
 
 void printTree(const Json& j, int depth, const std::string& key) {
-    const std::string pad(static_cast<size_t>(depth * 2), ' ');
+    const std::string pad(static_cast<size_t>(std::max(0, depth) * 2), ' ');
     const std::string label = key.empty() ? "" : key + ": ";
     if (j.isObject() || j.isArray()) {
         bool simpleArray = j.isArray();

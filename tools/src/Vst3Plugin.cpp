@@ -746,10 +746,6 @@ public:
             logHost(fmt("params-changed flags=%d", flags));
             if (!active_ && (flags & V3_RESTART_PARAM_TITLES_CHANGED)) readParamInfo();
         }
-        if (active_ && (flags & (V3_RESTART_RELOAD_COMPONENT | V3_RESTART_LATENCY_CHANGED))) {
-            logHost("restart-requested");
-            restartRequested_ = true;
-        }
     }
 
     bool restartPending() const override { return restartRequested_; }
@@ -837,6 +833,10 @@ public:
     void onRestart(int32_t flags) {
         restartFlags_ |= flags;
         logHost(fmt("restart-component flags=%d", flags));
+        // Reloading the component or a new latency needs a deactivate / activate cycle; the
+        // audio thread sees the request before its next block. (During activation the
+        // request is dropped again once activation returns.)
+        if (flags & (V3_RESTART_RELOAD_COMPONENT | V3_RESTART_LATENCY_CHANGED)) restartRequested_ = true;
     }
     void onHostMessage(const std::string& what) { logHost(what); }
 
