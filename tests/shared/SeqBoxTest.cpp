@@ -120,16 +120,25 @@ struct Hammer {
         std::atomic<int> stop;
     };
 
-    // Runs the writer in a child; `read` is called in a loop in this process until the
-    // writer has stored `stores` values.
+    // Runs the writer in a child for `millis`; `read` is called in a loop in this process
+    // until the writer stops. The writer stores back to back, pausing for about a
+    // microsecond after every 16th store so that readers also get whole values.
     template <class ReadFn>
-    static void run(std::uint32_t stores, ReadFn read) {
+    static void run(int millis, ReadFn read) {
         void* mem = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         ASSERT_NE(mem, MAP_FAILED);
         auto* shared = new (mem) Shared{};
         shared->box.store(valueOf(1));
         Child writer([&] {
-            for (std::uint32_t k = 2; k < stores; ++k) shared->box.store(valueOf(k));
+            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
+            for (std::uint32_t k = 2; std::chrono::steady_clock::now() < end; ++k) {
+                shared->box.store(valueOf(k));
+                if (k % 16 == 0) {
+                    const auto pause = std::chrono::steady_clock::now() + std::chrono::microseconds(1);
+                    while (std::chrono::steady_clock::now() < pause) {
+                    }
+                }
+            }
             shared->stop.store(1);
             return 0;
         });
@@ -140,10 +149,10 @@ struct Hammer {
 };
 
 template <class T>
-void expectNoMixedValue(std::uint32_t stores) {
+void expectNoMixedValue(int millis) {
     std::uint64_t loads = 0, mixed = 0, distinct = 0;
     std::uint32_t last = 0;
-    Hammer<T>::run(stores, [&](const SeqBox<T>& box) {
+    Hammer<T>::run(millis, [&](const SeqBox<T>& box) {
         T out = Hammer<T>::valueOf(0);
         if (!box.load(out)) return;
         ++loads;
@@ -157,15 +166,15 @@ void expectNoMixedValue(std::uint32_t stores) {
     EXPECT_GT(distinct, 10u) << "the reader never saw the writer's progress";
 }
 
-TEST(SeqBoxTwoProcesses, MachineStateNeverMixed) { expectNoMixedValue<MachineState>(2000000); }
-TEST(SeqBoxTwoProcesses, SlotLoadNeverMixed) { expectNoMixedValue<SlotLoad>(1000000); }
-TEST(SeqBoxTwoProcesses, GlobalSnapshotNeverMixed) { expectNoMixedValue<GlobalSnapshot>(100000); }
+TEST(SeqBoxTwoProcesses, MachineStateNeverMixed) { expectNoMixedValue<MachineState>(300); }
+TEST(SeqBoxTwoProcesses, SlotLoadNeverMixed) { expectNoMixedValue<SlotLoad>(300); }
+TEST(SeqBoxTwoProcesses, GlobalSnapshotNeverMixed) { expectNoMixedValue<GlobalSnapshot>(300); }
 
 // Shows the hammer can see a mixed value at all: a reader that copies without the
 // counter check does. Skipped where scheduling never lets the two overlap.
 TEST(SeqBoxTwoProcesses, UncheckedCopyDoesSeeMixedValues) {
     std::uint64_t mixed = 0;
-    Hammer<GlobalSnapshot>::run(100000, [&](const SeqBox<GlobalSnapshot>& box) {
+    Hammer<GlobalSnapshot>::run(300, [&](const SeqBox<GlobalSnapshot>& box) {
         GlobalSnapshot copy;
         const auto* words = reinterpret_cast<const volatile std::uint32_t*>(&box.value);
         std::uint32_t buffer[sizeof(GlobalSnapshot) / 4];

@@ -51,7 +51,7 @@ public:
         int fd = shm_open(path.c_str(), O_CREAT | O_RDWR, 0644);
         if (fd < 0) return false;
         bool ok = ftruncate(fd, 0) == 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
-        if (ok) ok = mapFd(fd, size);
+        if (ok && size > 0) ok = mapFd(fd, size);
         ::close(fd);
         return ok;
     }

@@ -1,0 +1,380 @@
+// The rail: integration figures, the floor, garbage in the segment, leader election
+// and takeover, and the shared time base.
+
+#include "ShmTestSupport.h"
+
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace pelmor::test {
+namespace {
+
+class Rail : public SegmentTest {
+protected:
+    // Steps `client` `ticks` times, 1 ms apart, starting at `clock` microseconds.
+    static double run(PelmorSHM& client, const MachineDemand& d, int ticks, std::int64_t& clock) {
+        double rail = -1.0;
+        for (int i = 0; i < ticks; ++i) {
+            clock += 1000;
+            EXPECT_TRUE(client.stepAt(d, rail, clock));
+        }
+        return rail;
+    }
+};
+
+struct SettleCase {
+    const char* label;
+    int ticks;            // ticks at ratio 1 and sag 0.55
+    int releaseTicks;     // then ticks at load 0
+    double expectedRail;  // from target 0.55/1.7 and the 15/350-tick time constants
+};
+
+class RailSettle : public Rail, public ::testing::WithParamInterface<SettleCase> {};
+
+TEST_P(RailSettle, FollowsTheOnePoleFigures) {
+    const SettleCase& c = GetParam();
+    PelmorSHM a(name);
+    ASSERT_TRUE(a.open());
+    std::int64_t clock = 0;
+    double rail = run(a, demandOf(1.0, 1.0, 0.55), c.ticks, clock);
+    if (c.releaseTicks > 0) rail = run(a, demandOf(0.0, 1.0, 0.55), c.releaseTicks, clock);
+    EXPECT_NEAR(rail, c.expectedRail, 2e-4);
+    EXPECT_EQ(a.leaderId(), a.id());
+}
+
+const double kTarget = 0.55 / 1.7;
+const double kSettled = 1.0 - kTarget;  // about 0.6765
+
+INSTANTIATE_TEST_SUITE_P(
+    Figures, RailSettle,
+    ::testing::Values(SettleCase{"oneTick", 1, 0, 1.0 - kTarget * (1.0 - std::exp(-1.0 / 15.0))},
+                      SettleCase{"attackTimeConstant", 15, 0, 1.0 - kTarget * (1.0 - std::exp(-1.0))},
+                      SettleCase{"settled", 400, 0, kSettled},
+                      SettleCase{"releaseTimeConstant", 400, 350, 1.0 - kTarget * std::exp(-1.0)},
+                      SettleCase{"released", 400, 5000, 1.0 - kTarget * std::exp(-5000.0 / 350.0)}),
+    CaseLabel());
+
+TEST_F(Rail, SettledValueIsAbout0_6765) {
+    PelmorSHM a(name);
+    ASSERT_TRUE(a.open());
+    std::int64_t clock = 0;
+    EXPECT_NEAR(run(a, demandOf(0.3, 0.3, 0.55), 1000, clock), 0.6765, 1e-4);
+    EXPECT_NEAR(a.registry()->sumLoad, 0.3f, 1e-6);
+    EXPECT_NEAR(a.registry()->sumReference, 0.3f, 1e-6);
+}
+
+TEST_F(Rail, NeverBelowTheFloor) {
+    PelmorSHM a(name);
+    ASSERT_TRUE(a.open());
+    std::int64_t clock = 0;
+    EXPECT_NEAR(run(a, demandOf(1000.0, 1.0, 1.0), 2000, clock), 0.1, 1e-6);
+}
+
+TEST_F(Rail, NobodyPublishingRelaxesTowardsFull) {
+    PelmorSHM a(name);
+    ASSERT_TRUE(a.open());
+    std::int64_t clock = 0;
+    run(a, demandOf(1.0, 1.0, 0.9), 200, clock);
+    const double sagged = a.registry()->rail;
+    EXPECT_LT(sagged, 0.8);
+    // No load and no reference: ratio 0, target 0.
+    EXPECT_GT(run(a, demandOf(0.0, 0.0, 0.9), 5000, clock), 0.999);
+}
+
+// Several tracks: the loud one's load dips the rail for all of them, anchored or not.
+TEST_F(Rail, LoadsOfAllLiveSlotsAreSummed) {
+    PelmorSHM leader(name), other(name);
+    ASSERT_TRUE(leader.open());
+    ASSERT_TRUE(other.open());
+    std::int64_t clock = 0;
+    double rail = 0;
+    for (int i = 0; i < 600; ++i) {
+        clock += 1000;
+        ASSERT_TRUE(leader.stepAt(demandOf(1.0, 1.0, 0.7), rail, clock));
+        ASSERT_TRUE(other.stepAt(demandOf(3.0, 1.0, 0.7, true), rail, clock));
+    }
+    EXPECT_EQ(leader.leaderId(), leader.id());
+    EXPECT_NEAR(leader.registry()->sumLoad, 4.0f, 1e-5);
+    EXPECT_NEAR(leader.registry()->sumReference, 2.0f, 1e-5);
+    const double ratio = 2.0;
+    EXPECT_NEAR(rail, 1.0 - ratio * 0.7 / (ratio + 0.7), 1e-3);
+}
+
+struct StoredRailCase {
+    const char* label;
+    float stored;
+    double expected;
+};
+
+class StoredRail : public Rail, public ::testing::WithParamInterface<StoredRailCase> {};
+
+// A rail written by somebody else is brought into [0.1, 1] before the engine sees it.
+TEST_P(StoredRail, IsClampedForTheEngine) {
+    PelmorSHM a(name);
+    ASSERT_TRUE(a.open());
+    PelmorRegistry& r = *a.registry();
+    r.leaderId = 0xFEEDu;  // a live leader elsewhere: this instance only reads
+    r.leaderBeat = 5;
+    r.rail = GetParam().stored;
+    double rail = -1.0;
+    std::int64_t clock = 1000;
+    ASSERT_TRUE(a.stepAt(demandOf(1, 1, 0.5), rail, clock));
+    EXPECT_EQ(a.leaderId(), 0xFEEDu);
+    // Rails are f32 in the segment: the floor reads as 0.1f widened.
+    EXPECT_DOUBLE_EQ(rail, static_cast<double>(static_cast<float>(GetParam().expected)));
+    PelmorSHM::UiSnapshot snap;
+    a.uiSnapshot(snap);
+    EXPECT_FLOAT_EQ(snap.rail, static_cast<float>(GetParam().expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Garbage, StoredRail,
+    ::testing::Values(StoredRailCase{"nan", std::numeric_limits<float>::quiet_NaN(), 1.0},
+                      StoredRailCase{"inf", std::numeric_limits<float>::infinity(), 1.0},
+                      StoredRailCase{"minusInf", -std::numeric_limits<float>::infinity(), 1.0},
+                      StoredRailCase{"negative", -5.0f, 0.1}, StoredRailCase{"zero", 0.0f, 0.1},
+                      StoredRailCase{"above", 7.0f, 1.0}, StoredRailCase{"valid", 0.5f, 0.5}),
+    CaseLabel());
+
+struct ForeignLoadCase {
+    const char* label;
+    float load;
+    float reference;
+    double expectedRail;  // a field that is not finite and non-negative counts as 0
+};
+
+class ForeignLoad : public Rail, public ::testing::WithParamInterface<ForeignLoadCase> {};
+
+// A live slot publishing garbage neither poisons the sums nor the rail: its unusable
+// fields count as 0 and the other tracks' loads still move the rail.
+TEST_P(ForeignLoad, IsSanitisedInTheIntegration) {
+    PelmorSHM a(name);
+    ASSERT_TRUE(a.open());
+    Slot& fake = a.registry()->slots[5];
+    fake.id = 0xBAD;
+    fake.state = 1;
+    SlotLoad l;
+    l.load = GetParam().load;
+    l.reference = GetParam().reference;
+    fake.load.store(l);
+    std::int64_t clock = 0;
+    double rail = 0;
+    for (int i = 0; i < 300; ++i) {
+        rail = run(a, demandOf(0.5, 1.0, 0.8), 1, clock);
+        ASSERT_TRUE(std::isfinite(rail));
+        ASSERT_GE(rail, 0.1);
+        ASSERT_LE(rail, 1.0);
+        ASSERT_TRUE(std::isfinite(a.registry()->rail));
+        ASSERT_TRUE(std::isfinite(a.registry()->sumLoad));
+        ASSERT_TRUE(std::isfinite(a.registry()->sumReference));
+        ASSERT_GE(a.registry()->sumLoad, 0.0f);
+    }
+    EXPECT_NEAR(rail, GetParam().expectedRail, 1e-3);
+}
+
+// Own track: load 0.5, reference 1, sag 0.8; rail = 1 - ratio * 0.8 / (ratio + 0.7).
+constexpr double railAt(double ratio) { return 1.0 - ratio * 0.8 / (ratio + 0.7); }
+
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = std::numeric_limits<float>::infinity();
+
+INSTANTIATE_TEST_SUITE_P(Garbage, ForeignLoad,
+                         ::testing::Values(ForeignLoadCase{"nanLoad", kNaN, 1.0f, railAt(0.5 / 2.0)},
+                                           ForeignLoadCase{"nanReference", 1.0f, kNaN, railAt(1.5 / 1.0)},
+                                           ForeignLoadCase{"infLoad", kInf, 1.0f, railAt(0.5 / 2.0)},
+                                           ForeignLoadCase{"negative", -100.0f, -3.0f, railAt(0.5 / 1.0)},
+                                           ForeignLoadCase{"huge", FLT_MAX, FLT_MAX, railAt(1.0)}),
+                         CaseLabel());
+
+// The engine's own demand may be anything too.
+TEST_F(Rail, GarbageDemandStillGivesAFiniteRail) {
+    PelmorSHM a(name);
+    ASSERT_TRUE(a.open());
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const MachineDemand demands[] = {demandOf(nan, 1, 0.5), demandOf(1, nan, 0.5), demandOf(1, 1, nan),
+                                     demandOf(inf, 0, inf), demandOf(1e300, 1e-300, 1e9), demandOf(-1, -1, -1)};
+    std::int64_t clock = 0;
+    for (const MachineDemand& d : demands) {
+        const double rail = run(a, d, 50, clock);
+        EXPECT_TRUE(std::isfinite(rail));
+        EXPECT_GE(rail, 0.1);
+        EXPECT_LE(rail, 1.0);
+        SlotLoad published;
+        ASSERT_TRUE(a.registry()->slots[0].load.load(published));
+        EXPECT_TRUE(std::isfinite(published.load) && std::isfinite(published.reference));
+        EXPECT_TRUE(std::isfinite(a.registry()->sumLoad));
+    }
+}
+
+TEST_F(Rail, StepPublishesTheDemandAndNames) {
+    PelmorSHM a(name);
+    ASSERT_TRUE(a.open());
+    a.setTrackName("Bass DI");
+    a.setCustomName("Low End");
+    MachineDemand d = demandOf(0.25, 0.5, 0.5, true);
+    d.drive = 1.5;
+    d.mix = 0.75;
+    d.out = -3.0;
+    double rail = 0;
+    ASSERT_TRUE(a.stepAt(d, rail, 1000));
+    SlotLoad l;
+    ASSERT_TRUE(a.registry()->slots[0].load.load(l));
+    EXPECT_EQ(l.load, 0.25f);
+    EXPECT_EQ(l.reference, 0.5f);
+    EXPECT_EQ(l.anchor, 1u);
+    EXPECT_EQ(l.drive, 1.5f);
+    EXPECT_EQ(l.mix, 0.75f);
+    EXPECT_EQ(l.out, -3.0f);
+    EXPECT_STREQ(l.trackName, "Bass DI");
+    EXPECT_STREQ(l.customName, "Low End");
+}
+
+struct TakeoverCase {
+    const char* label;
+    int slot;
+    std::int64_t wait;  // microseconds the beat must stand still
+};
+
+class Takeover : public Rail, public ::testing::WithParamInterface<TakeoverCase> {};
+
+// A leader that stopped beating is replaced after 60 ms + 2 ms per slot index.
+TEST_P(Takeover, AfterTheSlotDependentWait) {
+    const TakeoverCase& c = GetParam();
+    std::vector<std::unique_ptr<PelmorSHM>> clients;
+    for (int i = 0; i <= c.slot; ++i) {
+        clients.push_back(std::make_unique<PelmorSHM>(name));
+        ASSERT_TRUE(clients.back()->open());
+    }
+    PelmorSHM& me = *clients.back();
+    ASSERT_EQ(me.slot(), c.slot);
+    PelmorRegistry& r = *me.registry();
+    r.leaderId = 0xDEAD;  // a leader in a process that stopped
+    r.leaderBeat = 1000;
+
+    double rail = 0;
+    const std::int64_t seen = 5000000;
+    ASSERT_TRUE(me.stepAt(demandOf(1, 1, 0.5), rail, seen));  // sees the beat for the first time
+    ASSERT_TRUE(me.stepAt(demandOf(1, 1, 0.5), rail, seen + c.wait - 1));
+    EXPECT_EQ(r.leaderId, 0xDEADu);
+    EXPECT_EQ(r.leaderBeat, 1000u);
+
+    // The beat moves once more: the wait starts again from there.
+    r.leaderBeat = 1001;
+    const std::int64_t moved = seen + c.wait;
+    ASSERT_TRUE(me.stepAt(demandOf(1, 1, 0.5), rail, moved));
+    ASSERT_TRUE(me.stepAt(demandOf(1, 1, 0.5), rail, moved + c.wait - 1));
+    EXPECT_EQ(r.leaderId, 0xDEADu);
+
+    ASSERT_TRUE(me.stepAt(demandOf(1, 1, 0.5), rail, moved + c.wait));
+    EXPECT_EQ(r.leaderId, me.id());
+    EXPECT_EQ(r.leaderBeat, 1002u);  // integrated in the same step
+}
+
+INSTANTIATE_TEST_SUITE_P(Slots, Takeover,
+                         ::testing::Values(TakeoverCase{"slot0", 0, 60000}, TakeoverCase{"slot1", 1, 62000},
+                                           TakeoverCase{"slot5", 5, 70000}),
+                         CaseLabel());
+
+TEST_F(Rail, ClosingTheLeaderHandsOverAtOnce) {
+    PelmorSHM a(name), b(name);
+    ASSERT_TRUE(a.open());
+    ASSERT_TRUE(b.open());
+    double rail = 0;
+    std::int64_t clock = 1000;
+    ASSERT_TRUE(a.stepAt(demandOf(1, 1, 0.5), rail, clock));
+    ASSERT_TRUE(b.stepAt(demandOf(1, 1, 0.5), rail, clock));
+    EXPECT_EQ(a.registry()->leaderId, a.id());
+    a.close();
+    EXPECT_EQ(b.registry()->leaderId, 0u);
+    const std::uint64_t ticks = b.registry()->sharedTicks;
+    ASSERT_TRUE(b.stepAt(demandOf(1, 1, 0.5), rail, clock + 1000));
+    ASSERT_TRUE(b.stepAt(demandOf(1, 1, 0.5), rail, clock + 2000));
+    EXPECT_EQ(b.registry()->leaderId, b.id());
+    EXPECT_GT(b.registry()->sharedTicks, ticks);  // the time base continues
+}
+
+TEST_F(Rail, ClosingANonLeaderLeavesTheLeader) {
+    PelmorSHM a(name), b(name);
+    ASSERT_TRUE(a.open());
+    ASSERT_TRUE(b.open());
+    double rail = 0;
+    ASSERT_TRUE(a.stepAt(demandOf(1, 1, 0.5), rail, 1000));
+    b.close();
+    EXPECT_EQ(a.registry()->leaderId, a.id());
+}
+
+// Real processes and the real clock: the leader is killed; the survivor, which has been
+// watching the beat, takes over, and not before its wait has passed since it last saw
+// the beat move.
+TEST_F(Rail, SurvivorTakesOverFromAKilledLeader) {
+    Pipe leading;
+    Child leader([&] {
+        PelmorSHM l(name);
+        CHILD_CHECK(l.open() && l.slot() == 0);
+        double rail = 0;
+        for (long i = 0;; ++i) {
+            CHILD_CHECK(l.step(demandOf(1, 1, 0.5), rail));
+            if (i == 20) leading.send();
+            usleep(500);
+        }
+    });
+    ASSERT_NE(leading.receive(), 0);
+    PelmorSHM survivor(name);
+    ASSERT_TRUE(survivor.open());
+    const PelmorRegistry& r = *survivor.registry();
+    double rail = 0;
+    std::uint64_t seenBeat = r.leaderBeat;
+    auto lastChange = std::chrono::steady_clock::now();
+    auto stepAndWatch = [&] {
+        ASSERT_TRUE(survivor.step(demandOf(1, 1, 0.5), rail));
+        if (r.leaderBeat != seenBeat && survivor.leaderId() != survivor.id()) {
+            seenBeat = r.leaderBeat;
+            lastChange = std::chrono::steady_clock::now();
+        }
+    };
+    for (int i = 0; i < 50; ++i) {
+        stepAndWatch();
+        usleep(500);
+    }
+    ASSERT_NE(survivor.leaderId(), survivor.id());
+    leader.kill();
+    ASSERT_EQ(leader.wait(), 128 + SIGKILL);
+    const auto killed = std::chrono::steady_clock::now();
+    while (survivor.leaderId() != survivor.id() && std::chrono::steady_clock::now() - killed < std::chrono::seconds(10)) {
+        stepAndWatch();
+        usleep(500);
+    }
+    const auto tookOver = std::chrono::steady_clock::now();
+    EXPECT_EQ(survivor.leaderId(), survivor.id());
+    EXPECT_GE(tookOver - lastChange, std::chrono::milliseconds(55));
+    const std::uint64_t beat = r.leaderBeat;
+    stepAndWatch();
+    EXPECT_GT(r.leaderBeat, beat);  // the survivor now integrates
+}
+
+TEST_F(Rail, SharedTimeAdvancesOneMillisecondPerIntegration) {
+    PelmorSHM a(name);
+    double seconds = -7.0;
+    EXPECT_FALSE(a.sharedTimeSeconds(seconds));  // closed: untouched
+    EXPECT_EQ(seconds, -7.0);
+    double rail = -3.0;
+    EXPECT_FALSE(a.step(demandOf(1, 1, 0.5), rail));
+    EXPECT_EQ(rail, -3.0);
+
+    ASSERT_TRUE(a.open());
+    ASSERT_TRUE(a.sharedTimeSeconds(seconds));
+    EXPECT_EQ(seconds, 0.0);
+    std::int64_t clock = 0;
+    run(a, demandOf(1, 1, 0.5), 2500, clock);
+    ASSERT_TRUE(a.sharedTimeSeconds(seconds));
+    EXPECT_DOUBLE_EQ(seconds, 2.5);
+    EXPECT_EQ(a.registry()->sharedTicks, 2500u);
+    EXPECT_EQ(a.registry()->leaderBeat, 2500u);
+}
+
+}  // namespace
+}  // namespace pelmor::test
