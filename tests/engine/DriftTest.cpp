@@ -1,0 +1,133 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "DriftLine.h"
+
+using namespace pelmor;
+
+TEST(DriftLine, SizingPerRate) {
+    const struct {
+        double fs;
+        double base;
+        int length;
+    } rows[] = {{44100, 49, 118}, {48000, 52, 124}, {96000, 100, 220}, {768000, 772, 1564},
+                {8000, 12, 64},   {1536000, 772, 1564}};
+    for (const auto& r : rows) {
+        DriftLine d;
+        d.prepare(r.fs);
+        EXPECT_EQ(d.baseDelay, r.base) << r.fs;
+        EXPECT_EQ(d.length, r.length) << r.fs;
+        EXPECT_EQ(d.writePos, 0);
+    }
+    DriftLine fresh;
+    EXPECT_EQ(fresh.baseDelay, 48);
+    EXPECT_EQ(fresh.length, 64);
+    EXPECT_EQ(static_cast<int>(fresh.buffer.size()), DriftLine::kCapacity);
+}
+
+TEST(DriftLine, DelayClamps) {
+    DriftLine d;
+    d.prepare(48000.0);
+    const struct {
+        double modMs, delay;
+    } cases[] = {{0.0, 52}, {10.0, 2}, {-10.0, 116}, {1.0, 4}, {-0.5, 76}, {std::numeric_limits<double>::quiet_NaN(), 2}};
+    for (const auto& c : cases) EXPECT_EQ(d.delayFor(c.modMs), c.delay) << c.modMs;
+}
+
+// With no modulation the line is a pure delay of baseDelay samples; with a fractional one it
+// interpolates a ramp exactly (Lagrange is exact on polynomials up to degree 5).
+TEST(DriftLine, PureAndFractionalDelay) {
+    DriftLine d;
+    d.prepare(48000.0);
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(-1, 1);
+    std::vector<double> x(500);
+    for (auto& v : x) v = u(rng);
+    for (int i = 0; i < 500; ++i) {
+        const double y = d.process(x[i], 0.0);
+        ASSERT_EQ(y, i >= 52 ? x[i - 52] : 0.0) << i;
+    }
+    DriftLine r;
+    r.prepare(48000.0);
+    const double mod = 0.0104;  // 0.4992 samples shorter
+    for (int i = 0; i < 400; ++i) {
+        const double y = r.process(0.001 * i * i, mod);
+        if (i > 80) {
+            const double t = i - (52 - mod * 48.0);
+            ASSERT_NEAR(y, 0.001 * t * t, 1e-9) << i;
+        }
+    }
+}
+
+TEST(DriftLine, SameInputSameOutputOnBothChannels) {
+    DriftLine a, b;
+    a.prepare(44100.0);
+    b.prepare(44100.0);
+    for (int i = 0; i < 3000; ++i) {
+        const double x = std::sin(i * 0.01), m = 0.8 * std::sin(i * 0.003);
+        ASSERT_EQ(a.process(x, m), b.process(x, m));
+    }
+}
+
+TEST(DriftCurve, Constants) {
+    DriftCurve c;
+    EXPECT_EQ(c.seed, 1234u);
+    EXPECT_EQ(c.phase1, 4.488651477231051);
+    EXPECT_EQ(c.phase2, 6.1868661152129105);
+    EXPECT_EQ(c.phase3, 1.610954073217653);
+}
+
+// The lattice hash, written out independently: seed mix, then the lowbias32 finaliser.
+TEST(DriftCurve, LatticeHash) {
+    auto lowbias32 = [](std::uint32_t x) {
+        x ^= x >> 16;
+        x *= 0x7feb352dU;
+        x ^= x >> 15;
+        x *= 0x846ca68bU;
+        x ^= x >> 16;
+        return x;
+    };
+    DriftCurve c;
+    for (std::uint32_t j : {0u, 1u, 2u, 77u, 0xffffffffu, 123456789u}) {
+        const std::uint32_t h0 = (1234u * 64u + (1234u >> 2) + j * 0x9e3779b1u + 0x9e3779b9u) ^ 1234u;
+        EXPECT_EQ(c.lattice(j), lowbias32(h0) / 2147483648.0) << j;
+    }
+}
+
+TEST(DriftCurve, DeterministicBoundedAndSmooth) {
+    DriftCurve a, b;
+    double worst = 0.0;
+    for (int i = 0; i < 200000; ++i) {
+        const double t = i * 0.0137 - 50.0;
+        const double v = a.value(t);
+        ASSERT_EQ(v, b.value(t));
+        worst = std::max(worst, std::fabs(v));
+    }
+    EXPECT_LE(worst, 1.95 / 1.9157734);
+    EXPECT_GT(worst, 0.7);  // it does swing
+    // Lattice points: t and t + 0.5 use neighbouring points; at t = n/2 the random part is u_n - 1.
+    for (double t : {0.0, 0.5, 10.0, 1234.5}) {
+        const auto n = static_cast<std::uint32_t>(static_cast<std::int64_t>(std::floor(2 * t)));
+        const double tones = std::sin(3.7699111843077517 * t + a.phase1) + 0.3 * std::sin(46.49557127312894 * t + a.phase2) +
+                             0.15 * std::sin(74.76990515543707 * t + a.phase3);
+        EXPECT_NEAR(a.value(t), (tones + 0.5 * (a.lattice(n) - 1.0)) / 1.9157734, 1e-12) << t;
+    }
+    // Negative times wrap the lattice index modulo 2^32.
+    const double tones = std::sin(3.7699111843077517 * -0.5 + a.phase1) + 0.3 * std::sin(46.49557127312894 * -0.5 + a.phase2) +
+                         0.15 * std::sin(74.76990515543707 * -0.5 + a.phase3);
+    EXPECT_NEAR(a.value(-0.5), (tones + 0.5 * (a.lattice(0xffffffffu) - 1.0)) / 1.9157734, 1e-12);
+}
+
+TEST(DriftCurve, NonFiniteAndHugeTimesStayFinite) {
+    DriftCurve c;
+    for (double t : {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(), -1e300, 1e300,
+                     9.3e18}) {
+        EXPECT_TRUE(std::isfinite(c.value(t))) << t;
+    }
+    EXPECT_EQ(c.value(std::numeric_limits<double>::quiet_NaN()), c.value(0.0));
+}

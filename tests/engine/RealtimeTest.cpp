@@ -1,0 +1,192 @@
+// Real-time behaviour of the engine's audio path: no allocation, and no system call at all,
+// once prepared. This binary replaces the global allocation functions to count allocations made
+// on the thread under test.
+
+#include <gtest/gtest.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <new>
+#include <vector>
+
+#include "PelmorEngine.h"
+
+namespace {
+
+thread_local bool tCounting = false;
+thread_local long tAllocations = 0;
+
+void* countedAlloc(std::size_t n, std::size_t align = 0) {
+    if (tCounting) ++tAllocations;
+    if (n == 0) n = 1;
+    void* p = nullptr;
+    if (align > alignof(std::max_align_t)) {
+        if (posix_memalign(&p, align, n) != 0) p = nullptr;
+    } else {
+        p = std::malloc(n);
+    }
+    return p;
+}
+
+}  // namespace
+
+void* operator new(std::size_t n) {
+    if (void* p = countedAlloc(n)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) {
+    if (void* p = countedAlloc(n)) return p;
+    throw std::bad_alloc();
+}
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return countedAlloc(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return countedAlloc(n); }
+void* operator new(std::size_t n, std::align_val_t a) {
+    if (void* p = countedAlloc(n, static_cast<std::size_t>(a))) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t n, std::align_val_t a) {
+    if (void* p = countedAlloc(n, static_cast<std::size_t>(a))) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+
+namespace {
+
+using namespace pelmor;
+
+// A shared machine that answers without allocating, as the registry client must.
+struct QuietShared final : ISharedMachine {
+    long steps = 0;
+    bool step(const MachineDemand& d, double& rail) override {
+        ++steps;
+        rail = 0.7 + 0.1 * std::sin(d.load);
+        return steps % 7 != 0;  // now and then unavailable
+    }
+    bool sharedTimeSeconds(double& t) override {
+        t = steps * 0.001;
+        return true;
+    }
+};
+
+// The workload: every quality, character switches with crossfades, parameter posts, track
+// changes, blocks of odd sizes, with and without a clock. Returns a checksum of the output.
+struct Buffers {
+    std::vector<double> l = std::vector<double>(1024), r = l, dl = l, dr = l;
+};
+
+double workload(PelmorEngine& e, Buffers& b, int seconds) {
+    std::vector<double>& l = b.l;
+    std::vector<double>& r = b.r;
+    std::vector<double>& dl = b.dl;
+    std::vector<double>& dr = b.dr;
+    double sum = 0.0;
+    long t = 0;
+    const int sizes[] = {512, 1, 0, 333, 1024, 64, 65};
+    for (int block = 0; t < 48000L * seconds; ++block) {
+        const int n = sizes[block % 7];
+        if (block % 40 == 0) {
+            EngineSettings s;
+            s.machine.character = (block / 40) % 6;
+            s.machine.quality = (block / 40) % 3;
+            s.machine.hpfHz = 16.0 + (block % 3) * 50.0;
+            s.machine.bump = (block / 40) % 4;
+            s.driveTrim = 0.5;
+            s.trackDrive = 1.0 + 0.1 * (block % 5);
+            e.post(s, block % 80 == 0);
+        }
+        for (int i = 0; i < n; ++i) {
+            const double x = std::sin(0.01 * (t + i)) * (0.2 + 0.8 * ((t / 20000) % 2));
+            l[i] = x;
+            r[i] = 0.5 * x;
+        }
+        e.process(l.data(), r.data(), n, block % 3 ? t / 48000.0 : -1.0, dl.data(), dr.data());
+        for (int i = 0; i < n; ++i) sum += l[i] + r[i];
+        t += n;
+    }
+    return sum;
+}
+
+}  // namespace
+
+TEST(Realtime, ProcessAllocatesNothingOncePrepared) {
+    for (Simd simd : {Simd::Baseline, kernel::bestSimd()}) {
+        PelmorEngine e;
+        QuietShared shm;
+        e.shared = &shm;
+        e.setSimd(simd);
+        e.prepare(48000.0, 1024);
+        Buffers buffers;
+        tAllocations = 0;
+        tCounting = true;
+        const double sum = workload(e, buffers, 20);
+        tCounting = false;
+        EXPECT_EQ(tAllocations, 0);
+        EXPECT_TRUE(std::isfinite(sum));
+        EXPECT_GT(shm.steps, 19000);
+    }
+    // The counter does count (the check above is not vacuous).
+    tAllocations = 0;
+    tCounting = true;
+    auto* probe = new std::vector<double>(10);
+    tCounting = false;
+    delete probe;
+    EXPECT_GT(tAllocations, 0);
+}
+
+// In a child process, after prepare, the kernel's strict mode allows only read, write and exit:
+// any other system call (a lock that has to wait, an allocation that maps memory, a clock that is
+// not served by the vDSO, a log line...) kills the child.
+TEST(Realtime, ProcessMakesNoSystemCall) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(fds[0]);
+        static PelmorEngine e;
+        static QuietShared shm;
+        static Buffers buffers;
+        e.shared = &shm;
+        e.prepare(48000.0, 1024);
+        if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_STRICT) != 0) syscall(SYS_exit, 3);
+        const double sum = workload(e, buffers, 5);
+        const ssize_t w = write(fds[1], &sum, sizeof sum);
+        syscall(SYS_exit, w == static_cast<ssize_t>(sizeof sum) ? 0 : 4);
+    }
+    close(fds[1]);
+    double sum = std::nan("");
+    const ssize_t got = read(fds[0], &sum, sizeof sum);
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(got, static_cast<ssize_t>(sizeof sum));
+    EXPECT_TRUE(std::isfinite(sum));
+}
+
+// The harness itself: a system call after entering strict mode does kill the child.
+TEST(Realtime, StrictModeCatchesASystemCall) {
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_STRICT) != 0) syscall(SYS_exit, 3);
+        syscall(SYS_getpid);
+        syscall(SYS_exit, 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status));
+}
