@@ -516,10 +516,15 @@ void PelmorSHM::integrate(PelmorRegistry& reg, double sag) {
     double sumRef = 0.0;
     for (const Slot& s : reg.slots) {
         if (atomicLoad(s.state) != kSlotLive) continue;
-        SlotLoad l;
-        if (!s.load.load(l)) continue;
-        sumLoad += finiteNonNegative(l.load);
-        sumRef += finiteNonNegative(l.reference);
+        // `load` and `reference` are the first two words of the slot's SlotLoad.
+        static_assert(offsetof(SlotLoad, load) == 0 && offsetof(SlotLoad, reference) == 4);
+        std::uint32_t head[2];
+        if (!s.load.loadHead(head)) continue;
+        float load = 0.0f, reference = 0.0f;
+        std::memcpy(&load, &head[0], 4);
+        std::memcpy(&reference, &head[1], 4);
+        sumLoad += finiteNonNegative(load);
+        sumRef += finiteNonNegative(reference);
     }
     if (!std::isfinite(sag) || sag < 0.0) sag = 0.0;
     if (sag > 1.0) sag = 1.0;

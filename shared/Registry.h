@@ -166,6 +166,28 @@ struct SeqBox {
         return false;
     }
 
+    // Reads only the first `Words` words of the value, by the same protocol as `load`: a
+    // consistent copy of the start of the record, for readers that need no more of it.
+    template <std::size_t Words>
+    bool loadHead(std::uint32_t (&out)[Words]) const noexcept {
+        static_assert(Words > 0 && Words <= kWords);
+        std::atomic_ref<std::uint64_t> counter(const_cast<std::uint64_t&>(seq));
+        const auto* words = reinterpret_cast<const detail::BoxWord*>(&value);
+        std::uint32_t buffer[Words];
+        for (int attempt = 0; attempt < kBoxLoadAttempts; ++attempt) {
+            const std::uint64_t s1 = counter.load(std::memory_order_acquire);
+            if (s1 == 0) return false;
+            if (s1 & 1u) continue;
+            for (std::size_t i = 0; i < Words; ++i) buffer[i] = __atomic_load_n(&words[i], __ATOMIC_RELAXED);
+            std::atomic_thread_fence(std::memory_order_acquire);
+            if (counter.load(std::memory_order_relaxed) == s1) {
+                std::memcpy(out, buffer, sizeof buffer);
+                return true;
+            }
+        }
+        return false;
+    }
+
     // Writes `v`: counter odd, value words, counter even.
     //
     // The odd step is a compare-and-swap, so two writers that start together do not

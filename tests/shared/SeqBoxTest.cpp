@@ -93,6 +93,29 @@ TEST(SeqBox, MarkUnwrittenReadsAsAbsent) {
     EXPECT_EQ(out.load, 3.0f);
 }
 
+// The head read (the rail integration's read of a slot's load and reference) follows
+// the same rules as a whole load.
+TEST(SeqBox, HeadReadFollowsTheSameRules) {
+    SeqBox<SlotLoad> box;
+    std::uint32_t head[2] = {7, 7};
+    EXPECT_FALSE(box.loadHead(head));
+    EXPECT_EQ(head[0], 7u);
+    SlotLoad l;
+    l.load = 0.5f;
+    l.reference = 2.0f;
+    box.store(l);
+    ASSERT_TRUE(box.loadHead(head));
+    float load = 0, reference = 0;
+    std::memcpy(&load, &head[0], 4);
+    std::memcpy(&reference, &head[1], 4);
+    EXPECT_EQ(load, 0.5f);
+    EXPECT_EQ(reference, 2.0f);
+    box.seq = 9;
+    head[0] = 7;
+    EXPECT_FALSE(box.loadHead(head));
+    EXPECT_EQ(head[0], 7u);
+}
+
 // Writer and reader in two processes on one box. Every value the writer stores has all
 // its words equal, so a value mixed from two writes shows as unequal words.
 template <class T>
@@ -169,6 +192,18 @@ void expectNoMixedValue(int millis) {
 TEST(SeqBoxTwoProcesses, MachineStateNeverMixed) { expectNoMixedValue<MachineState>(300); }
 TEST(SeqBoxTwoProcesses, SlotLoadNeverMixed) { expectNoMixedValue<SlotLoad>(300); }
 TEST(SeqBoxTwoProcesses, GlobalSnapshotNeverMixed) { expectNoMixedValue<GlobalSnapshot>(300); }
+
+TEST(SeqBoxTwoProcesses, HeadOfSlotLoadNeverMixed) {
+    std::uint64_t loads = 0, mixed = 0;
+    Hammer<SlotLoad>::run(300, [&](const SeqBox<SlotLoad>& box) {
+        std::uint32_t head[2] = {0, 0};
+        if (!box.loadHead(head)) return;
+        ++loads;
+        if (head[0] != head[1]) ++mixed;
+    });
+    EXPECT_EQ(mixed, 0u);
+    EXPECT_GT(loads, 100u);
+}
 
 // Shows the hammer can see a mixed value at all: a reader that copies without the
 // counter check does. Skipped where scheduling never lets the two overlap.
