@@ -30,10 +30,12 @@ std::vector<std::string> RunResult::lines(const std::string& prefix) const {
 }
 
 RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-              double timeoutSeconds, const std::string& cwd) {
+              double timeoutSeconds, const std::string& cwd, const std::string& input) {
+    static const bool ignorePipe = (signal(SIGPIPE, SIG_IGN), true);  // a child may not read its input
+    (void)ignorePipe;
     RunResult r;
-    int outPipe[2], errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) {
+    int outPipe[2], errPipe[2], inPipe[2];
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0 || pipe2(inPipe, O_CLOEXEC) != 0) {
         r.err = "pipe failed";
         return r;
     }
@@ -43,8 +45,7 @@ RunResult run(const std::vector<std::string>& argv, const std::map<std::string, 
         setpgid(0, 0);
         dup2(outPipe[1], 1);
         dup2(errPipe[1], 2);
-        int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0) dup2(devnull, 0);
+        dup2(inPipe[0], 0);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         for (const auto& [k, v] : env) {
             if (v == "\x01unset") unsetenv(k.c_str());
@@ -59,6 +60,12 @@ RunResult run(const std::vector<std::string>& argv, const std::map<std::string, 
     }
     close(outPipe[1]);
     close(errPipe[1]);
+    close(inPipe[0]);
+    if (!input.empty() && input.size() <= 65536) {
+        const ssize_t w = write(inPipe[1], input.data(), input.size());
+        (void)w;
+    }
+    close(inPipe[1]);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
     pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
     int openCount = 2;

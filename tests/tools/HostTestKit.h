@@ -23,8 +23,9 @@ struct RunResult {
 // Runs argv[0] (searched in PATH when it has no '/') with extra environment variables.
 // A value of "\x01unset" removes a variable. Output is captured; the process is killed
 // after `timeoutSeconds`.
+// `input` is written to its standard input (at most a pipe's worth; else it reads nothing).
 RunResult run(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
-              double timeoutSeconds = 120.0, const std::string& cwd = "");
+              double timeoutSeconds = 120.0, const std::string& cwd = "", const std::string& input = "");
 
 // The pelmor-host binary under test.
 std::string hostExe();

@@ -167,6 +167,11 @@ public:
         if (!trackInfoExt_)
             trackInfoExt_ = static_cast<const abi::ClapPluginTrackInfo*>(ext(abi::kClapExtTrackInfoDraft));
         readParamInfo();
+        // Like a host that knows its track, tell the plug-in the name right away.
+        if (config_.hasTrackName && trackInfoExt_ && trackInfoExt_->changed) {
+            trackInfoExt_->changed(plugin_);
+            logHost("track-name \"" + trackName_ + "\"");
+        }
         return true;
     }
 

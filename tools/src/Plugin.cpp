@@ -51,7 +51,9 @@ std::unique_ptr<Module> Module::load(const std::string& path, std::string& error
         error = "plug-in '" + path + "' does not exist";
         return nullptr;
     }
-    fs::path p(path);
+    // dlopen searches the library path for names without a slash: always hand it a full path.
+    fs::path p = fs::absolute(path, ec);
+    if (ec) p = path;
     while (p.has_filename() == false && p.has_parent_path() && p != p.root_path()) p = p.parent_path();
     const std::string ext = toLower(p.extension().string());
     if (ext == ".clap") return loadClapModule(p.string(), error);

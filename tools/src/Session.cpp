@@ -123,6 +123,15 @@ Json paramJson(Instance& inst, const ParamInfo& p) {
     std::string text;
     j.set("default_text", inst.valueText(p.id, p.def, text) ? Json(text) : Json());
     j.set("step_count", p.stepCount);
+    if (p.stepped && p.stepCount > 0 && p.stepCount <= 64) {
+        // The text of every step, lowest first ("bus", "valve", ...; "off", "on").
+        Json texts = Json::array();
+        for (int k = 0; k <= p.stepCount; ++k) {
+            const double v = p.min + (p.max - p.min) * k / p.stepCount;
+            texts.push(inst.valueText(p.id, v, text) ? Json(text) : Json());
+        }
+        j.set("step_texts", texts);
+    }
     Json flags = Json::object();
     flags.set("automatable", p.automatable);
     flags.set("stepped", p.stepped);
