@@ -150,7 +150,12 @@ public:
             error = fmt("the plug-in refused to create an instance of '%s'", d->id ? d->id : "?");
             return false;
         }
-        if (!plugin_->init || !plugin_->init(plugin_)) {
+        if (!plugin_->destroy || !plugin_->init || !plugin_->activate || !plugin_->deactivate || !plugin_->process) {
+            plugin_ = nullptr;  // cannot even be destroyed safely
+            error = "the plug-in's instance lacks required functions";
+            return false;
+        }
+        if (!plugin_->init(plugin_)) {
             plugin_->destroy(plugin_);
             plugin_ = nullptr;
             error = "the plug-in failed to initialise";
@@ -166,6 +171,12 @@ public:
         trackInfoExt_ = static_cast<const abi::ClapPluginTrackInfo*>(ext(abi::kClapExtTrackInfo));
         if (!trackInfoExt_)
             trackInfoExt_ = static_cast<const abi::ClapPluginTrackInfo*>(ext(abi::kClapExtTrackInfoDraft));
+        // An extension missing a function it must have is treated as absent.
+        if (paramsExt_ && (!paramsExt_->count || !paramsExt_->get_info || !paramsExt_->get_value)) paramsExt_ = nullptr;
+        if (stateExt_ && (!stateExt_->save || !stateExt_->load)) stateExt_ = nullptr;
+        if (portsExt_ && (!portsExt_->count || !portsExt_->get)) portsExt_ = nullptr;
+        if (portsConfigExt_ && (!portsConfigExt_->count || !portsConfigExt_->get || !portsConfigExt_->select))
+            portsConfigExt_ = nullptr;
         readParamInfo();
         // Like a host that knows its track, tell the plug-in the name right away.
         if (config_.hasTrackName && trackInfoExt_ && trackInfoExt_->changed) {
@@ -343,7 +354,7 @@ public:
     void idle() override {
         if (callbackRequested_.exchange(false)) {
             logHost("main-thread-callback");
-            plugin_->on_main_thread(plugin_);
+            if (plugin_->on_main_thread) plugin_->on_main_thread(plugin_);
         }
         if (latencyChanged_.exchange(false)) logHost(fmt("latency-changed latency=%u", latency()));
         const uint32_t rescan = rescanFlags_.exchange(0);
