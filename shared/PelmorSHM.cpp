@@ -473,7 +473,9 @@ bool PelmorSHM::stepAt(const MachineDemand& demand, double& rail, std::int64_t n
 
     // Publish this track's demand.
     if (Slot* own = ownSlot()) {
-        names_.load(stepNames_);  // keeps the previous names if a rename is being written
+        // New names from the idle thread; a failed load keeps the previous ones.
+        const std::uint64_t namesSeq = atomicLoad(names_.seq, std::memory_order_acquire);
+        if (namesSeq != stepNamesSeq_ && names_.load(stepNames_)) stepNamesSeq_ = namesSeq;
         SlotLoad published;
         published.load = toStoredFloat(demand.load);
         published.reference = toStoredFloat(demand.reference);
@@ -485,7 +487,7 @@ bool PelmorSHM::stepAt(const MachineDemand& demand, double& rail, std::int64_t n
         std::memcpy(published.customName, stepNames_.customName, kSlotNameBytes);
         forceNul(published.trackName);
         forceNul(published.customName);
-        own->load.store(published);
+        own->load.storeSingleWriter(published);
     }
 
     // Leader election: take over when there is no leader, or its beat has stood still

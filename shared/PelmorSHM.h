@@ -113,6 +113,10 @@ public:
     bool opened() const noexcept { return opened_.load(std::memory_order_acquire); }
     std::int32_t slot() const noexcept { return slot_.load(std::memory_order_acquire); }
     std::uint64_t id() const noexcept { return id_.load(std::memory_order_acquire); }
+    // Whether the claimed slot still carries this instance's id. False when not open, or
+    // when the slot was reaped (heartbeat not refreshed for 11 s) and possibly claimed by
+    // somebody else; the instance then publishes nothing until it closes and opens again.
+    bool holdsSlot() const noexcept { return ownSlot() != nullptr; }
     const std::string& segmentName() const noexcept { return name_; }
     // The mapped segment, or null when nothing is mapped. Every field may hold garbage.
     PelmorRegistry* registry() const noexcept { return reg_.load(std::memory_order_acquire); }
@@ -244,7 +248,8 @@ private:
     double sagState_ = 0.0;
     std::uint64_t lastBeat_ = 0;
     std::int64_t beatSeenAt_ = 0;
-    SlotNames stepNames_;  // names last read by `step`
+    SlotNames stepNames_;            // names last read by `step`
+    std::uint64_t stepNamesSeq_ = 0; // counter of `names_` when they were read
 
     // Names handed from the idle thread to the audio thread.
     SeqBox<SlotNames> names_;

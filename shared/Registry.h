@@ -217,6 +217,22 @@ struct SeqBox {
         counter.compare_exchange_strong(expected, odd + 1, std::memory_order_release, std::memory_order_relaxed);
     }
 
+    // `store` for a box only one writer ever writes (a slot's own `load` box): the same
+    // protocol with plain counter stores instead of compare-and-swaps.
+    void storeSingleWriter(const T& v) noexcept {
+        std::atomic_ref<std::uint64_t> counter(seq);
+        const std::uint64_t current = counter.load(std::memory_order_relaxed);
+        std::uint64_t odd = (current | 1u) + ((current & 1u) ? 2u : 0u);
+        if (odd == ~std::uint64_t{0}) odd = 1;
+        counter.store(odd, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        std::uint32_t buffer[kWords];
+        std::memcpy(buffer, &v, sizeof(T));
+        auto* words = reinterpret_cast<detail::BoxWord*>(&value);
+        for (std::size_t i = 0; i < kWords; ++i) __atomic_store_n(&words[i], buffer[i], __ATOMIC_RELAXED);
+        counter.store(odd + 1, std::memory_order_release);
+    }
+
     // Marks the box as never written, so readers treat it as absent.
     void markUnwritten() noexcept { std::atomic_ref<std::uint64_t>(seq).store(0, std::memory_order_release); }
 };

@@ -76,6 +76,9 @@ TEST_F(FreshSegment, BytesAreExactlyTheCreatorsWrites) {
     ASSERT_TRUE(raw.open(name));
     ASSERT_EQ(raw.size(), kRegistrySize);
     const PelmorRegistry& r = *raw.reg();
+    struct stat st {};
+    ASSERT_EQ(stat(("/dev/shm/" + name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
 
     EXPECT_EQ(r.magic, kRegistryMagic);
     EXPECT_EQ(r.version, kRegistryVersion);

@@ -229,6 +229,40 @@ INSTANTIATE_TEST_SUITE_P(Cases, Reaping,
                                            ReapCase{"garbage", 0, true, 0}),
                          CaseLabel());
 
+// An instance whose slot was reaped while its idle timer stood still stops writing into
+// the slot, which may belong to somebody else by now.
+TEST_F(Lifecycle, ReapedInstanceStopsWritingItsOldSlot) {
+    Pipe claimed, done;
+    Child stalled([&] {
+        PelmorSHM s(name);
+        CHILD_CHECK(s.open() && s.slot() == 0);
+        claimed.send();
+        CHILD_CHECK(done.receive() != 0);
+        CHILD_CHECK(s.opened() && !s.holdsSlot());
+        double rail = 0;
+        CHILD_CHECK(s.step(demandOf(9, 9, 0.5), rail));  // still answers the engine
+        CHILD_CHECK(!s.writeHeartbeat());
+        CHILD_CHECK(!s.publishShare(TrackState{}, TrackState{}, TrackState{}));
+        s.close();
+        claimed.send();
+        return 0;
+    });
+    ASSERT_NE(claimed.receive(), 0);
+    RawSegment raw;
+    ASSERT_TRUE(raw.open(name));
+    raw.reg()->slots[0].heartbeat = std::time(nullptr) - 60;
+    PelmorSHM next(name);
+    ASSERT_TRUE(next.open());
+    ASSERT_EQ(next.slot(), 0);
+    EXPECT_TRUE(next.holdsSlot());
+    done.send();
+    ASSERT_NE(claimed.receive(), 0);
+    EXPECT_EQ(stalled.wait(), 0);
+    EXPECT_EQ(raw.reg()->slots[0].id, next.id());  // the stalled close left it alone
+    EXPECT_EQ(raw.reg()->slots[0].state, 1);
+    EXPECT_EQ(raw.reg()->slots[0].load.seq, 0u);  // no load published over the new owner's
+}
+
 TEST_F(Lifecycle, NeverReapsASlotOfItsOwnProcess) {
     PelmorSHM a(name);
     ASSERT_TRUE(a.open());
