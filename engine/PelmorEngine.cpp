@@ -364,57 +364,34 @@ void PelmorEngine::controlStep() {
     loudnessTarget_ = F;
 }
 
-void PelmorEngine::processChunk(const double* inL, const double* inR, double* outL, double* outR, int n,
-                                double* dryL, double* dryR, double drive, double m, double o) {
-    // Pass 1, sequential: input clean-up, high-pass, metering and the control step, tilt, ramps,
-    // probes, and the fading chain's own high-pass and tilt while a crossfade runs.
-    int nFade = 0;
-    for (int i = 0; i < n; ++i) {
-        const double l = cleanSample(inL[i]);
-        const double r = cleanSample(inR[i]);
-        rawL_[i] = l;
-        rawR_[i] = r;
-        double a = l;
-        double b = r;
-        if (run_.hpfOn) {
-            a = run_.hpf[0].process(l);
-            b = run_.hpf[1].process(r);
-        }
-        const double s = (a + b) / 2.0;
-        sumSq_ += s * s;
-        peak_ = std::max(peak_, std::fabs(s));
-        if (++sampleCount_ >= controlInterval_) {
-            rms_ = std::sqrt(sumSq_ / controlInterval_ + 1e-20);
-            stepPeak_ = peak_;
-            sumSq_ = 0.0;
-            peak_ = 0.0;
-            sampleCount_ = 0;
-            controlStep();
-        }
-        a = run_.tilt[0].process(a);
-        b = run_.tilt[1].process(b);
+// The second half of pass 1 for samples [from, to): tilt, ramps, probe inputs and the fading
+// chain's own high-pass and tilt. The probes' curve runs batched at the end; the control step
+// that follows needs their sums.
+void PelmorEngine::backPart(int from, int to, double drive, int& nFade) {
+    int np = 0;
+    for (int i = from; i < to; ++i) {
+        const double a = run_.tilt[0].process(preL_[i]);
+        const double b = run_.tilt[1].process(preR_[i]);
+        preL_[i] = a;
+        preR_[i] = b;
         ceil_ += ceilInc_;
         bandAmount_ += bandAmountInc_;
         loudness_ += loudnessInc_;
         driftMs_ += driftInc_;
-        const double c = std::min(std::max(ceil_, 0.001), 1.0);
         const double d = std::min(std::max(bandAmount_, 0.0), 1.0);
-        if (probeCounter_++ >= 3) {
-            probeCounter_ = 0;
-            const double sp = (a + b) / 2.0;
-            const double y1 = probe_[0].process(sp, drive, 1.0, d);
-            const double y2 = probe_[1].process(sp, drive, slowRail_, d);
-            probeSumSq_[0] += y1 * y1;
-            probeSumSq_[1] += y2 * y2;
-            ++probeCount_;
-        }
-        preL_[i] = a;
-        preR_[i] = b;
-        ceilA_[i] = c;
+        ceilA_[i] = std::min(std::max(ceil_, 0.001), 1.0);
         bandA_[i] = d;
         loudA_[i] = loudness_;
         driftA_[i] = driftMs_;
+        if (probeCounter_++ >= 3) {
+            probeCounter_ = 0;
+            probeX_[np] = (a + b) / 2.0;
+            probeD_[np] = d;
+            ++np;
+        }
         if (xfActive_) {
+            const double l = rawL_[i];
+            const double r = rawR_[i];
             double fa = l;
             double fb = r;
             if (fade_.hpfOn) {
@@ -433,6 +410,66 @@ void PelmorEngine::processChunk(const double* inL, const double* inR, double* ou
             nFade = i + 1;
         }
     }
+    if (np == 0) return;
+
+    // Both probes' curve arguments, then phi(e/c) of each, through one batched phi.
+    const double e = probe_[0].bias;
+    const double c2 = slowRail_ > 1e-6 ? slowRail_ : 1e-6;
+    double* u = probeU_;
+    for (int k = 0; k < np; ++k) {
+        const double x = drive * probeX_[k] + e;
+        u[2 * k] = x / 1.0;
+        u[2 * k + 1] = x / c2;
+    }
+    u[2 * np] = e / 1.0;
+    u[2 * np + 1] = e / c2;
+    kernels_->phi(u, u, 2 * np + 2, probe_[0].power);
+    const double k1 = u[2 * np];
+    const double k2 = u[2 * np + 1];
+    for (int k = 0; k < np; ++k) {
+        const double y1 = probe_[0].band.process(probe_[0].dcBlock(1.0 * (u[2 * k] - k1)), probeD_[k]);
+        const double y2 = probe_[1].band.process(probe_[1].dcBlock(c2 * (u[2 * k + 1] - k2)), probeD_[k]);
+        probeSumSq_[0] += y1 * y1;
+        probeSumSq_[1] += y2 * y2;
+    }
+    probeCount_ += np;
+}
+
+void PelmorEngine::processChunk(const double* inL, const double* inR, double* outL, double* outR, int n,
+                                double* dryL, double* dryR, double drive, double m, double o) {
+    // Pass 1, sequential: input clean-up, high-pass and metering for every sample; at each control
+    // step, first the rest of pass 1 for the samples before it (they still use the old ramps),
+    // then the step itself.
+    int nFade = 0;
+    int backStart = 0;
+    for (int i = 0; i < n; ++i) {
+        const double l = cleanSample(inL[i]);
+        const double r = cleanSample(inR[i]);
+        rawL_[i] = l;
+        rawR_[i] = r;
+        double a = l;
+        double b = r;
+        if (run_.hpfOn) {
+            a = run_.hpf[0].process(l);
+            b = run_.hpf[1].process(r);
+        }
+        preL_[i] = a;
+        preR_[i] = b;
+        const double s = (a + b) / 2.0;
+        sumSq_ += s * s;
+        peak_ = std::max(peak_, std::fabs(s));
+        if (++sampleCount_ >= controlInterval_) {
+            backPart(backStart, i, drive, nFade);
+            backStart = i;
+            rms_ = std::sqrt(sumSq_ / controlInterval_ + 1e-20);
+            stepPeak_ = peak_;
+            sumSq_ = 0.0;
+            peak_ = 0.0;
+            sampleCount_ = 0;
+            controlStep();
+        }
+    }
+    backPart(backStart, n, drive, nFade);
 
     // Pass 2: the running chain (and the fading chain for the samples it still runs).
     {
@@ -462,12 +499,22 @@ void PelmorEngine::processChunk(const double* inL, const double* inR, double* ou
         kernels_->stagePost(fade_.stage[0], fade_.stage[1], fadeL_, fadeR_, bandA_, nFade);
     }
 
-    // Pass 3: makeup and loudness, crossfade blend, drift, dry path, mix and trim.
+    // Pass 3: makeup and loudness, crossfade blend, drift, dry path, mix and trim. Both drift
+    // lines share their geometry and position, so the interpolation weights serve both.
     DriftLine& dl0 = driftLine_[0];
     DriftLine& dl1 = driftLine_[1];
+    double* line0 = dl0.buffer.data();
+    double* line1 = dl1.buffer.data();
+    const int len = dl0.length;
+    const double base = dl0.baseDelay;
+    const double msToSamples = dl0.sampleRate / 1000.0;
+    const double maxDelay = len - 8;
+    int wp = dl0.writePos;
     double* db0 = dryBuf_[0].data();
     double* db1 = dryBuf_[1].data();
     const int dryLen = kDryCapacity;
+    const int dryDelay = dryDelay_[0];
+    int dp = dryPos_[0];
     bool bad = false;
     for (int i = 0; i < n; ++i) {
         double wl = runL_[i] * makeup * loudA_[i];
@@ -477,24 +524,45 @@ void PelmorEngine::processChunk(const double* inL, const double* inR, double* ou
             wl = w * wl + (1.0 - w) * (fadeL_[i] * xfMakeup_ * xfLoudness_);
             wr = w * wr + (1.0 - w) * (fadeR_[i] * xfMakeup_ * xfLoudness_);
         }
-        wl = dl0.process(wl, driftA_[i]);
-        wr = dl1.process(wr, driftA_[i]);
 
-        db0[dryPos_[0]] = rawL_[i];
-        db1[dryPos_[1]] = rawR_[i];
-        int rp0 = dryPos_[0] - dryDelay_[0];
-        if (rp0 < 0) rp0 += dryLen;
-        int rp1 = dryPos_[1] - dryDelay_[1];
-        if (rp1 < 0) rp1 += dryLen;
-        const double dryl = db0[rp0];
-        const double dryr = db1[rp1];
-        if (++dryPos_[0] >= dryLen) dryPos_[0] = 0;
-        if (++dryPos_[1] >= dryLen) dryPos_[1] = 0;
+        line0[wp] = wl;
+        line1[wp] = wr;
+        double d = base - driftA_[i] * msToSamples;
+        if (!(d >= 2.0)) d = 2.0;
+        if (d > maxDelay) d = maxDelay;
+        double p = wp - d;
+        if (p < 0.0) p += len;
+        const int i0 = static_cast<int>(p);
+        const double D = p - i0;
+        // Lagrange weights over taps -2..3 from prefix and suffix products of (D + 2) ... (D - 3).
+        const double f0 = D + 2.0, f1 = D + 1.0, f2 = D, f3 = D - 1.0, f4 = D - 2.0, f5 = D - 3.0;
+        const double p1 = f0, p2 = p1 * f1, p3 = p2 * f2, p4 = p3 * f3, p5 = p4 * f4;
+        const double s4 = f5, s3 = f4 * s4, s2 = f3 * s3, s1 = f2 * s2, s0 = f1 * s1;
+        const double w[6] = {s0 * (-1.0 / 120.0), p1 * s1 * (1.0 / 24.0), p2 * s2 * (-1.0 / 12.0),
+                             p3 * s3 * (1.0 / 12.0), p4 * s4 * (-1.0 / 24.0), p5 * (1.0 / 120.0)};
+        double y0 = 0.0;
+        double y1 = 0.0;
+        int j = i0 - 2;
+        if (j < 0) j += len;
+        for (int k = 0; k < 6; ++k) {
+            y0 += line0[j] * w[k];
+            y1 += line1[j] * w[k];
+            if (++j >= len) j = 0;
+        }
+        if (++wp >= len) wp = 0;
+
+        db0[dp] = rawL_[i];
+        db1[dp] = rawR_[i];
+        int rp = dp - dryDelay;
+        if (rp < 0) rp += dryLen;
+        const double dryl = db0[rp];
+        const double dryr = db1[rp];
+        if (++dp >= dryLen) dp = 0;
         if (dryL) dryL[i] = dryl;
         if (dryR) dryR[i] = dryr;
 
-        double yl = o * (m * wl + (1.0 - m) * dryl);
-        double yr = o * (m * wr + (1.0 - m) * dryr);
+        double yl = o * (m * y0 + (1.0 - m) * dryl);
+        double yr = o * (m * y1 + (1.0 - m) * dryr);
         if (!(std::fabs(yl) <= kOutputLimit && std::fabs(yr) <= kOutputLimit)) {
             yl = 0.0;
             yr = 0.0;
@@ -503,6 +571,10 @@ void PelmorEngine::processChunk(const double* inL, const double* inR, double* ou
         outL[i] = yl;
         outR[i] = yr;
     }
+    dl0.writePos = wp;
+    dl1.writePos = wp;
+    dryPos_[0] = dp;
+    dryPos_[1] = dp;
     if (bad) reset();  // a state went bad: start clean rather than ring on garbage
 }
 

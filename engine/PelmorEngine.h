@@ -158,6 +158,7 @@ private:
     void applyMachine(const MachineParams& sanitizedParams, double trim);
     void takePending();
     void controlStep();
+    void backPart(int from, int to, double drive, int& nFade);
     void processChunk(const double* inL, const double* inR, double* outL, double* outR, int n, double* dryL,
                       double* dryR, double drive, double mixAmount, double outGainValue);
 
@@ -244,6 +245,8 @@ private:
     double ceilA_[kChunk], bandA_[kChunk], loudA_[kChunk], driftA_[kChunk], xfW_[kChunk];
     double runL_[kChunk], runR_[kChunk];
     double fadeL_[kChunk], fadeR_[kChunk];
+    double probeX_[kChunk / 4 + 2], probeD_[kChunk / 4 + 2];
+    double probeU_[2 * (kChunk / 4 + 2) + 2];
 };
 
 }  // namespace pelmor
