@@ -382,7 +382,7 @@ void PluginCore::ProcessPiece(const HostAudio<T>& audio, int offset, int frames)
         T* dst = out + offset;
         const double* src = mOutPtrs[c];
         for (size_t i = 0; i < n; ++i) {
-            const T v = static_cast<T>(Finite(src[i]));
+            const T v = static_cast<T>(src[i]);  // a double beyond float range becomes inf here
             dst[i] = std::isfinite(v) ? v : T(0);
         }
     }

@@ -1,0 +1,23 @@
+# Fails unless each module's dynamic symbol table defines exactly its entry points.
+function(check_exports file expected)
+    execute_process(COMMAND "${NM}" -D --defined-only "${file}"
+        OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+    if(NOT rc EQUAL 0)
+        message(FATAL_ERROR "nm failed on ${file}")
+    endif()
+    string(REGEX MATCHALL "[^\n]+" lines "${out}")
+    set(names "")
+    foreach(line IN LISTS lines)
+        string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] " "" name "${line}")
+        list(APPEND names "${name}")
+    endforeach()
+    list(SORT names)
+    list(SORT expected)
+    if(NOT names STREQUAL expected)
+        message(FATAL_ERROR "${file} exports [${names}], expected [${expected}]")
+    endif()
+    message(STATUS "${file}: ${names}")
+endfunction()
+
+check_exports("${VST3}" "GetPluginFactory;ModuleEntry;ModuleExit")
+check_exports("${CLAP}" "clap_entry")
