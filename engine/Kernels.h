@@ -28,6 +28,35 @@ struct CurveRun {
     double* out[2];          // curve output after the added delay, n samples each
 };
 
+// The end of the block loop for one run: makeup and loudness, crossfade blend, drift lines,
+// latency-aligned dry signal, mix and trim.
+struct OutputRun {
+    int n;
+    const double* run[2];     // running chain after DC blocker and band
+    const double* loudness;   // per-sample loudness factor
+    double makeup;
+    int nFade;                // samples of the run still crossfading
+    const double* fade[2];    // fading chain, nFade samples
+    const double* fadeWeight; // weight of the running chain per fading sample
+    double fadeMakeup;
+    double fadeLoudness;
+    const double* driftMs;    // per-sample drift modulation
+    double* line[2];          // drift lines, sharing the geometry below
+    int lineLength;
+    double baseDelay;
+    double msToSamples;
+    int* lineWritePos;        // shared write position (both lines)
+    const double* raw[2];     // cleaned input
+    double* dryLine[2];
+    int dryLength;
+    int dryDelay;
+    int* dryWritePos;
+    double* dryOut[2];        // may be null
+    double mix;
+    double gain;              // output trim
+    double* out[2];
+};
+
 struct Table {
     // Up-sampling cascade, curve, down-sampling cascade and added delay.
     void (*oversampledCurve)(const CurveRun& run);
@@ -36,6 +65,8 @@ struct Table {
                       const double* amount, int n);
     // out[i] = phi_power(u[i]) for n values (any n).
     void (*phi)(const double* u, double* out, int n, double power);
+    // Returns false when an output went beyond any sane level (the run is then silenced).
+    bool (*output)(const OutputRun& run);
 };
 
 const Table& table(Simd simd);

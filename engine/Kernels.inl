@@ -6,6 +6,8 @@
 // Vector layout: the two channels of a chain travel together in one 2-lane vector through the
 // linear filters; the curve runs on 4-lane vectors over the oversampled samples of both channels.
 
+#include <immintrin.h>
+
 #include "Kernels.h"
 #include "Oversampler.h"
 #include "Stage.h"
@@ -226,27 +228,50 @@ void phiArray(const double* u, double* out, int n, double power) {
 // ---------------------------------------------------------------------------------------------
 // The half-band cascade on both channels at once.
 
+// a*b + c and c - a*b, fused where the instruction set has it.
+PK_INLINE v2d fmadd(v2d a, v2d b, v2d c) {
+#if defined(__FMA__)
+    return _mm_fmadd_pd(a, b, c);
+#else
+    return a * b + c;
+#endif
+}
+PK_INLINE v2d fnmadd(v2d a, v2d b, v2d c) {
+#if defined(__FMA__)
+    return _mm_fnmadd_pd(a, b, c);
+#else
+    return c - a * b;
+#endif
+}
+
 // Section k of the cascade, optionally with its numerator doubled (the zero-stuffing gain of 2).
+// The operations are ordered to balance the multiply and add units: a b0 of exactly 1 (sections
+// 2 to 6) costs an addition only.
 template <int K, bool Double>
 PK_INLINE v2d section(v2d x, v2d& s1, v2d& s2) {
     constexpr double g = Double ? 2.0 : 1.0;
     constexpr double b0 = g * kOsCoefficients[K][0];
-    constexpr double b1 = g * kOsCoefficients[K][1];
-    constexpr double b2 = g * kOsCoefficients[K][2];
-    constexpr double a1 = kOsCoefficients[K][3];
-    constexpr double a2 = kOsCoefficients[K][4];
-    const v2d y = b0 * x + s1;
-    s1 = b1 * x - a1 * y + s2;
-    s2 = b2 * x - a2 * y;
+    const v2d b1 = splat<v2d>(g * kOsCoefficients[K][1]);
+    const v2d b2 = splat<v2d>(g * kOsCoefficients[K][2]);
+    const v2d a1 = splat<v2d>(kOsCoefficients[K][3]);
+    const v2d a2 = splat<v2d>(kOsCoefficients[K][4]);
+    v2d y;
+    if constexpr (b0 == 1.0) {
+        y = x + s1;
+    } else {
+        y = fmadd(splat<v2d>(b0), x, s1);
+    }
+    s1 = fnmadd(a1, y, fmadd(b1, x, s2));
+    s2 = fnmadd(a2, y, b2 * x);
     return y;
 }
 
 // Section 0 fed with zero.
 PK_INLINE v2d sectionZero(v2d& s1, v2d& s2) {
-    constexpr double a1 = kOsCoefficients[0][3];
-    constexpr double a2 = kOsCoefficients[0][4];
+    const v2d a1 = splat<v2d>(kOsCoefficients[0][3]);
+    const v2d a2 = splat<v2d>(kOsCoefficients[0][4]);
     const v2d y = s1;
-    s1 = s2 - a1 * y;
+    s1 = fnmadd(a1, y, s2);
     s2 = -(a2 * y);
     return y;
 }
@@ -512,7 +537,127 @@ void stagePost(SaturationStage& l, SaturationStage& r, double* yl, double* yr, c
     }
 }
 
-const Table kTable = {&oversampledCurve, &stagePost, &phiArray};
+// Any output beyond this means a state went bad.
+constexpr double kOutputLimit = 1e9;
+
+bool outputRun(const OutputRun& r) {
+    const int n = r.n;
+    double wet[2][kMaxRun];
+    double pos[kMaxRun];
+    double wts[6][kMaxRun];
+    int idx[kMaxRun];
+
+    // Wet signal, blended with the fading chain while it runs.
+    for (int i = 0; i < n; ++i) {
+        wet[0][i] = r.run[0][i] * r.makeup * r.loudness[i];
+        wet[1][i] = r.run[1][i] * r.makeup * r.loudness[i];
+    }
+    for (int i = 0; i < r.nFade; ++i) {
+        const double w = r.fadeWeight[i];
+        wet[0][i] = w * wet[0][i] + (1.0 - w) * (r.fade[0][i] * r.fadeMakeup * r.fadeLoudness);
+        wet[1][i] = w * wet[1][i] + (1.0 - w) * (r.fade[1][i] * r.fadeMakeup * r.fadeLoudness);
+    }
+
+    // Read positions: delay base - modulation, held inside 2 .. length - 8, behind the write
+    // position of each sample.
+    const int len = r.lineLength;
+    const int wp0 = *r.lineWritePos;
+    const double maxDelay = len - 8;
+    for (int i = 0; i < n; ++i) {
+        double d = r.baseDelay - r.driftMs[i] * r.msToSamples;
+        if (!(d >= 2.0)) d = 2.0;
+        if (d > maxDelay) d = maxDelay;
+        int w = wp0 + i;
+        while (w >= len) w -= len;
+        double p = w - d;
+        if (p < 0.0) p += len;
+        pos[i] = p;
+    }
+    for (int i = 0; i < n; ++i) idx[i] = static_cast<int>(pos[i]);
+    // Lagrange weights over taps -2..3, from prefix and suffix products of (D + 2) ... (D - 3).
+    {
+        int i = 0;
+        auto weights = [&](auto D, int at) {
+            using V = decltype(D);
+            const V f1 = D + 1.0, f3 = D - 1.0, f4 = D - 2.0, f5 = D - 3.0;
+            const V p1 = D + 2.0, p2 = p1 * f1, p3 = p2 * D, p4 = p3 * f3, p5 = p4 * f4;
+            const V s3 = f4 * f5, s2 = f3 * s3, s1 = D * s2, s0 = f1 * s1;
+            store(&wts[0][at], s0 * (-1.0 / 120.0));
+            store(&wts[1][at], p1 * s1 * (1.0 / 24.0));
+            store(&wts[2][at], p2 * s2 * (-1.0 / 12.0));
+            store(&wts[3][at], p3 * s3 * (1.0 / 12.0));
+            store(&wts[4][at], p4 * f5 * (-1.0 / 24.0));
+            store(&wts[5][at], p5 * (1.0 / 120.0));
+        };
+        for (; i + kW <= n; i += kW) {
+            vw D = load<vw>(pos + i);
+            for (int k = 0; k < kW; ++k) D[k] -= idx[i + k];
+            weights(D, i);
+        }
+        for (; i < n; ++i) {
+            const v2d D{pos[i] - idx[i], 0.0};
+            double tmp[6][2];
+            const v2d f1 = D + 1.0, f3 = D - 1.0, f4 = D - 2.0, f5 = D - 3.0;
+            const v2d p1 = D + 2.0, p2 = p1 * f1, p3 = p2 * D, p4 = p3 * f3, p5 = p4 * f4;
+            const v2d s3 = f4 * f5, s2 = f3 * s3, s1 = D * s2, s0 = f1 * s1;
+            store(tmp[0], s0 * (-1.0 / 120.0));
+            store(tmp[1], p1 * s1 * (1.0 / 24.0));
+            store(tmp[2], p2 * s2 * (-1.0 / 12.0));
+            store(tmp[3], p3 * s3 * (1.0 / 12.0));
+            store(tmp[4], p4 * f5 * (-1.0 / 24.0));
+            store(tmp[5], p5 * (1.0 / 120.0));
+            for (int k = 0; k < 6; ++k) wts[k][i] = tmp[k][0];
+        }
+    }
+
+    double* l0 = r.line[0];
+    double* l1 = r.line[1];
+    double* d0 = r.dryLine[0];
+    double* d1 = r.dryLine[1];
+    const int dryLen = r.dryLength;
+    int wp = wp0;
+    int dp = *r.dryWritePos;
+    bool ok = true;
+    for (int i = 0; i < n; ++i) {
+        l0[wp] = wet[0][i];
+        l1[wp] = wet[1][i];
+        double y0 = 0.0;
+        double y1 = 0.0;
+        int j = idx[i] - 2;
+        if (j < 0) j += len;
+        for (int k = 0; k < 6; ++k) {
+            y0 += l0[j] * wts[k][i];
+            y1 += l1[j] * wts[k][i];
+            if (++j >= len) j = 0;
+        }
+        if (++wp >= len) wp = 0;
+
+        d0[dp] = r.raw[0][i];
+        d1[dp] = r.raw[1][i];
+        int rp = dp - r.dryDelay;
+        if (rp < 0) rp += dryLen;
+        const double dl = d0[rp];
+        const double dr = d1[rp];
+        if (++dp >= dryLen) dp = 0;
+        if (r.dryOut[0]) r.dryOut[0][i] = dl;
+        if (r.dryOut[1]) r.dryOut[1][i] = dr;
+
+        double yl = r.gain * (r.mix * y0 + (1.0 - r.mix) * dl);
+        double yr = r.gain * (r.mix * y1 + (1.0 - r.mix) * dr);
+        if (!(__builtin_fabs(yl) <= kOutputLimit && __builtin_fabs(yr) <= kOutputLimit)) {
+            yl = 0.0;
+            yr = 0.0;
+            ok = false;
+        }
+        r.out[0][i] = yl;
+        r.out[1][i] = yr;
+    }
+    *r.lineWritePos = wp;
+    *r.dryWritePos = dp;
+    return ok;
+}
+
+const Table kTable = {&oversampledCurve, &stagePost, &phiArray, &outputRun};
 
 }  // namespace
 

@@ -37,9 +37,6 @@ inline double cleanSample(double x) {
     return x;
 }
 
-// Any output beyond this means a state went bad; the block is silenced and the engine reset.
-constexpr double kOutputLimit = 1e9;
-
 }  // namespace
 
 EngineSettings settingsFromValues(const double values[param::kCount]) {
@@ -442,25 +439,50 @@ void PelmorEngine::processChunk(const double* inL, const double* inR, double* ou
     // then the step itself.
     int nFade = 0;
     int backStart = 0;
-    for (int i = 0; i < n; ++i) {
-        const double l = cleanSample(inL[i]);
-        const double r = cleanSample(inR[i]);
-        rawL_[i] = l;
-        rawR_[i] = r;
-        double a = l;
-        double b = r;
+    for (int i = 0; i < n;) {
+        // Samples up to the next control step (or the end of the chunk), with the metering sums
+        // in locals.
+        const int end = std::min(n, i + (controlInterval_ - sampleCount_));
+        double sum = sumSq_;
+        double pk = peak_;
         if (run_.hpfOn) {
-            a = run_.hpf[0].process(l);
-            b = run_.hpf[1].process(r);
+            Section h0 = run_.hpf[0];
+            Section h1 = run_.hpf[1];
+            for (int j = i; j < end; ++j) {
+                const double l = cleanSample(inL[j]);
+                const double r = cleanSample(inR[j]);
+                rawL_[j] = l;
+                rawR_[j] = r;
+                const double a = h0.process(l);
+                const double b = h1.process(r);
+                preL_[j] = a;
+                preR_[j] = b;
+                const double sm = (a + b) / 2.0;
+                sum += sm * sm;
+                pk = std::max(pk, std::fabs(sm));
+            }
+            run_.hpf[0] = h0;
+            run_.hpf[1] = h1;
+        } else {
+            for (int j = i; j < end; ++j) {
+                const double l = cleanSample(inL[j]);
+                const double r = cleanSample(inR[j]);
+                rawL_[j] = l;
+                rawR_[j] = r;
+                preL_[j] = l;
+                preR_[j] = r;
+                const double sm = (l + r) / 2.0;
+                sum += sm * sm;
+                pk = std::max(pk, std::fabs(sm));
+            }
         }
-        preL_[i] = a;
-        preR_[i] = b;
-        const double s = (a + b) / 2.0;
-        sumSq_ += s * s;
-        peak_ = std::max(peak_, std::fabs(s));
-        if (++sampleCount_ >= controlInterval_) {
-            backPart(backStart, i, drive, nFade);
-            backStart = i;
+        sumSq_ = sum;
+        peak_ = pk;
+        sampleCount_ += end - i;
+        i = end;
+        if (sampleCount_ >= controlInterval_) {
+            backPart(backStart, end - 1, drive, nFade);
+            backStart = end - 1;
             rms_ = std::sqrt(sumSq_ / controlInterval_ + 1e-20);
             stepPeak_ = peak_;
             sumSq_ = 0.0;
@@ -500,82 +522,37 @@ void PelmorEngine::processChunk(const double* inL, const double* inR, double* ou
     }
 
     // Pass 3: makeup and loudness, crossfade blend, drift, dry path, mix and trim. Both drift
-    // lines share their geometry and position, so the interpolation weights serve both.
-    DriftLine& dl0 = driftLine_[0];
-    DriftLine& dl1 = driftLine_[1];
-    double* line0 = dl0.buffer.data();
-    double* line1 = dl1.buffer.data();
-    const int len = dl0.length;
-    const double base = dl0.baseDelay;
-    const double msToSamples = dl0.sampleRate / 1000.0;
-    const double maxDelay = len - 8;
-    int wp = dl0.writePos;
-    double* db0 = dryBuf_[0].data();
-    double* db1 = dryBuf_[1].data();
-    const int dryLen = kDryCapacity;
-    const int dryDelay = dryDelay_[0];
-    int dp = dryPos_[0];
-    bool bad = false;
-    for (int i = 0; i < n; ++i) {
-        double wl = runL_[i] * makeup * loudA_[i];
-        double wr = runR_[i] * makeup * loudA_[i];
-        if (i < nFade) {
-            const double w = xfW_[i];
-            wl = w * wl + (1.0 - w) * (fadeL_[i] * xfMakeup_ * xfLoudness_);
-            wr = w * wr + (1.0 - w) * (fadeR_[i] * xfMakeup_ * xfLoudness_);
-        }
-
-        line0[wp] = wl;
-        line1[wp] = wr;
-        double d = base - driftA_[i] * msToSamples;
-        if (!(d >= 2.0)) d = 2.0;
-        if (d > maxDelay) d = maxDelay;
-        double p = wp - d;
-        if (p < 0.0) p += len;
-        const int i0 = static_cast<int>(p);
-        const double D = p - i0;
-        // Lagrange weights over taps -2..3 from prefix and suffix products of (D + 2) ... (D - 3).
-        const double f0 = D + 2.0, f1 = D + 1.0, f2 = D, f3 = D - 1.0, f4 = D - 2.0, f5 = D - 3.0;
-        const double p1 = f0, p2 = p1 * f1, p3 = p2 * f2, p4 = p3 * f3, p5 = p4 * f4;
-        const double s4 = f5, s3 = f4 * s4, s2 = f3 * s3, s1 = f2 * s2, s0 = f1 * s1;
-        const double w[6] = {s0 * (-1.0 / 120.0), p1 * s1 * (1.0 / 24.0), p2 * s2 * (-1.0 / 12.0),
-                             p3 * s3 * (1.0 / 12.0), p4 * s4 * (-1.0 / 24.0), p5 * (1.0 / 120.0)};
-        double y0 = 0.0;
-        double y1 = 0.0;
-        int j = i0 - 2;
-        if (j < 0) j += len;
-        for (int k = 0; k < 6; ++k) {
-            y0 += line0[j] * w[k];
-            y1 += line1[j] * w[k];
-            if (++j >= len) j = 0;
-        }
-        if (++wp >= len) wp = 0;
-
-        db0[dp] = rawL_[i];
-        db1[dp] = rawR_[i];
-        int rp = dp - dryDelay;
-        if (rp < 0) rp += dryLen;
-        const double dryl = db0[rp];
-        const double dryr = db1[rp];
-        if (++dp >= dryLen) dp = 0;
-        if (dryL) dryL[i] = dryl;
-        if (dryR) dryR[i] = dryr;
-
-        double yl = o * (m * y0 + (1.0 - m) * dryl);
-        double yr = o * (m * y1 + (1.0 - m) * dryr);
-        if (!(std::fabs(yl) <= kOutputLimit && std::fabs(yr) <= kOutputLimit)) {
-            yl = 0.0;
-            yr = 0.0;
-            bad = true;
-        }
-        outL[i] = yl;
-        outR[i] = yr;
-    }
-    dl0.writePos = wp;
-    dl1.writePos = wp;
-    dryPos_[0] = dp;
-    dryPos_[1] = dp;
-    if (bad) reset();  // a state went bad: start clean rather than ring on garbage
+    // lines and both dry delays share their geometry and position.
+    int linePos = driftLine_[0].writePos;
+    int dryPos = dryPos_[0];
+    kernel::OutputRun out{n,
+                          {runL_, runR_},
+                          loudA_,
+                          makeup,
+                          nFade,
+                          {fadeL_, fadeR_},
+                          xfW_,
+                          xfMakeup_,
+                          xfLoudness_,
+                          driftA_,
+                          {driftLine_[0].buffer.data(), driftLine_[1].buffer.data()},
+                          driftLine_[0].length,
+                          driftLine_[0].baseDelay,
+                          driftLine_[0].sampleRate / 1000.0,
+                          &linePos,
+                          {rawL_, rawR_},
+                          {dryBuf_[0].data(), dryBuf_[1].data()},
+                          kDryCapacity,
+                          dryDelay_[0],
+                          &dryPos,
+                          {dryL, dryR},
+                          m,
+                          o,
+                          {outL, outR}};
+    const bool ok = kernels_->output(out);
+    driftLine_[0].writePos = driftLine_[1].writePos = linePos;
+    dryPos_[0] = dryPos_[1] = dryPos;
+    if (!ok) reset();  // a state went bad: start clean rather than ring on garbage
 }
 
 // ---------------------------------------------------------------------------------------------
