@@ -57,8 +57,8 @@ PelmorEngine::PelmorEngine() {
 }
 
 void PelmorEngine::setSimd(Simd simd) {
-    kernels_ = &kernel::table(simd);
-    simd_ = (kernels_ == &kernel::table(Simd::Avx2Fma) && simd == Simd::Avx2Fma) ? Simd::Avx2Fma : Simd::Baseline;
+    simd_ = (simd == Simd::Avx2Fma && kernel::bestSimd() == Simd::Avx2Fma) ? Simd::Avx2Fma : Simd::Baseline;
+    kernels_ = &kernel::table(simd_);
 }
 
 int PelmorEngine::latencySamples() const {
@@ -233,8 +233,8 @@ void PelmorEngine::takePending() {
     }
     if (crossfadeRequested_.load(std::memory_order_relaxed) &&
         crossfadeRequested_.exchange(false, std::memory_order_acq_rel)) {
-        // primed_ is already set for this block, so a request that follows a reset is honoured
-        // from the first block on.
+        // Taken before this block marks the engine primed: a request between a reset and the
+        // first block finds nothing to fade from and is dropped, as a direct call would be.
         beginShapeCrossfade();
     }
     if (fresh) apply(*fresh);
@@ -246,10 +246,10 @@ double PelmorEngine::staticGain() const { return std::pow(10.0, outDb / 20.0); }
 void PelmorEngine::process(double* left, double* right, int n, double clockSeconds, double* dryLeft,
                            double* dryRight) {
     DenormalGuard denormals;
+    takePending();
     hostTimeGiven_ = clockSeconds >= 0.0 && clockSeconds < 1e15;  // NaN and +inf: no clock
     if (hostTimeGiven_) driftClock_ = clockSeconds;
     primed_ = true;
-    takePending();
 
     trackDrive = clampOr(trackDrive, 0.0, 2.0, 1.0);
     mix = clampOr(mix, 0.0, 1.0, 1.0);

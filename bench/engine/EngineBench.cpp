@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <vector>
 
 #include "PelmorEngine.h"
@@ -55,13 +56,32 @@ void runEngine(benchmark::State& state, pelmor::Simd simd) {
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void BM_Process(benchmark::State& state) { runEngine(state, pelmor::kernel::bestSimd()); }
-void BM_ProcessBaseline(benchmark::State& state) { runEngine(state, pelmor::Simd::Baseline); }
-
 }  // namespace
 
-// Arg = quality: 0 = x1, 1 = x4, 2 = x8.
-BENCHMARK(BM_Process)->Arg(0)->Arg(1)->Arg(2)->ArgName("quality")->MinTime(0.5);
-BENCHMARK(BM_ProcessBaseline)->Arg(0)->Arg(1)->Arg(2)->ArgName("quality")->MinTime(0.5);
-
-BENCHMARK_MAIN();
+// Arg = quality: 0 = x1, 1 = x4, 2 = x8. "Process" uses the best instruction set of the
+// processor, "ProcessBaseline" the x86-64 baseline. With PELMOR_BENCH_FRAMES set, every run
+// processes exactly that many frames (rounded down to whole blocks), so the peer comparison can
+// give every contender the same work.
+int main(int argc, char** argv) {
+    long frames = 0;
+    if (const char* f = std::getenv("PELMOR_BENCH_FRAMES")) frames = std::atol(f);
+    const struct {
+        const char* name;
+        pelmor::Simd simd;
+    } variants[] = {{"BM_Process", pelmor::kernel::bestSimd()}, {"BM_ProcessBaseline", pelmor::Simd::Baseline}};
+    for (const auto& v : variants) {
+        const pelmor::Simd simd = v.simd;
+        auto* b = benchmark::RegisterBenchmark(v.name, [simd](benchmark::State& st) { runEngine(st, simd); });
+        b->Arg(0)->Arg(1)->Arg(2)->ArgName("quality");
+        if (frames >= kBlock) {
+            b->Iterations(frames / kBlock);
+        } else {
+            b->MinTime(0.5);
+        }
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

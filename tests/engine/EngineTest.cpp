@@ -716,3 +716,31 @@ TEST(HandOver, CrossfadeStartsBeforeTheNewRecordApplies) {
     e.process(x.data(), x.data(), 0, 0.0);
     EXPECT_EQ(e.runningChain().stage[0].band.bumpEq.s1, z);
 }
+
+// A crossfade requested between a reset and the first block has nothing to fade from and is
+// dropped, like a direct call; the record itself still arrives.
+TEST(HandOver, CrossfadeRequestBeforeTheFirstBlockIsDropped) {
+    PelmorEngine e;
+    e.prepare(48000.0, 512);
+    EngineSettings s;
+    s.machine = machine(1, 2);
+    s.driveTrim = calibrateDrive(s.machine);
+    e.post(s, true);
+    std::vector<double> x(64, 0.2);
+    e.process(x.data(), x.data(), 64, 0.0);
+    EXPECT_FALSE(e.crossfadeActive());
+    EXPECT_EQ(e.params().character, 1);
+    EXPECT_EQ(e.runningChain().os[0].quality, 2);
+    e.requestShapeCrossfade();  // now primed: honoured at the next block
+    e.process(x.data(), x.data(), 64, 0.0);
+    EXPECT_TRUE(e.crossfadeActive());
+}
+
+TEST(Engine, InstructionSetSelection) {
+    PelmorEngine e;
+    EXPECT_EQ(e.simd(), kernel::bestSimd());
+    e.setSimd(Simd::Baseline);
+    EXPECT_EQ(e.simd(), Simd::Baseline);
+    e.setSimd(Simd::Avx2Fma);
+    EXPECT_EQ(e.simd(), kernel::bestSimd());
+}
