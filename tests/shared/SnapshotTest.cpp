@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <thread>
 
 namespace pelmor::test {
 namespace {
@@ -167,6 +168,44 @@ TEST_F(UiSnapshotTest, GarbageSlotValuesAreSanitised) {
         EXPECT_EQ(lane.out, 0.0f);
         EXPECT_TRUE(lane.anchor);
     }
+}
+
+// The idle thread renames while the audio thread publishes and the editor thread takes
+// snapshots: every name seen is one that was set, never a mix of two.
+TEST_F(UiSnapshotTest, NamesCrossThreadsWhole) {
+    PelmorSHM a(name), viewer(name);
+    ASSERT_TRUE(a.open());
+    ASSERT_TRUE(viewer.open());
+    const std::string longName(39, 'A');
+    const std::string shortName = "Bb";
+    std::atomic<bool> stop{false};
+    std::thread audio([&] {
+        double rail = 0;
+        while (!stop.load()) a.step(demandOf(0.5, 1.0, 0.5), rail);
+    });
+    std::thread idle([&] {
+        for (int i = 0; !stop.load(); ++i) {
+            a.setTrackName(i % 2 ? longName.c_str() : shortName.c_str());
+            a.setCustomName(i % 2 ? shortName.c_str() : longName.c_str());
+            a.writeHeartbeat();
+            a.publishShare(TrackState{}, TrackState{}, TrackState{});
+        }
+    });
+    long seen = 0, bad = 0;
+    PelmorSHM::UiSnapshot snap;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    while (std::chrono::steady_clock::now() < end) {
+        viewer.uiSnapshot(snap);
+        const std::string track = snap.lanes[0].trackName, custom = snap.lanes[0].customName;
+        if (track.empty()) continue;
+        ++seen;
+        bad += (track != longName && track != shortName) || (custom != longName && custom != shortName);
+    }
+    stop.store(true);
+    audio.join();
+    idle.join();
+    EXPECT_GT(seen, 0);
+    EXPECT_EQ(bad, 0);
 }
 
 }  // namespace
