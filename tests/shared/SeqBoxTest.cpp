@@ -186,7 +186,7 @@ void expectNoMixedValue(int millis) {
     });
     EXPECT_EQ(mixed, 0u) << "a load returned words of two different stores";
     EXPECT_GT(loads, 100u);
-    EXPECT_GT(distinct, 10u) << "the reader never saw the writer's progress";
+    EXPECT_GT(distinct, 2u) << "the reader never saw the writer's progress";
 }
 
 TEST(SeqBoxTwoProcesses, MachineStateNeverMixed) { expectNoMixedValue<MachineState>(300); }
