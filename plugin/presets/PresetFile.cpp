@@ -10,8 +10,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
+#include <string_view>
 
 namespace pelmor {
 
@@ -89,6 +89,16 @@ std::string joinPath(const std::string& dir, const std::string& name) {
 
 bool sameFile(const struct stat& a, const struct stat& b) noexcept { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+// "<digits>-<digits>": the tail of a temporary file's name after "<file>.tmp-".
+bool isTemporaryTail(std::string_view tail) noexcept {
+    const std::size_t dash = tail.find('-');
+    if (dash == 0 || dash == std::string_view::npos || dash + 1 == tail.size()) return false;
+    for (std::size_t i = 0; i < tail.size(); ++i) {
+        if (i != dash && (tail[i] < '0' || tail[i] > '9')) return false;
+    }
+    return true;
+}
+
 // Removes the temporary files of writers that died before renaming them. A live writer
 // holds an exclusive lock on its temporary file until it is renamed, so a file whose lock
 // can be taken is stale; on a file system without locks nothing is removed.
@@ -99,6 +109,7 @@ void removeStaleTemporaries(const std::string& dir, const std::string& base) {
     while (const dirent* entry = ::readdir(d)) {
         const std::string_view name(entry->d_name);
         if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
+        if (!isTemporaryTail(name.substr(prefix.size()))) continue;  // somebody else's file
         const std::string path = joinPath(dir, std::string(name));
         Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
         if (fd.get() < 0) continue;

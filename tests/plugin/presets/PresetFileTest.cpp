@@ -308,6 +308,9 @@ TEST(PresetFileAtomic, StaleTemporaryFilesAreRemovedByTheNextSave) {
         {"presets.txt.bak", false, true},
         {"other.txt.tmp-99999-3", false, true},
         {"presets.txt.tmp-", false, true},
+        {"presets.txt.tmp-backup", false, true},
+        {"presets.txt.tmp-12-", false, true},
+        {"presets.txt.tmp-12-3x", false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
