@@ -41,6 +41,8 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 namespace pelmor::test {
 namespace {
 
+constexpr int kNoSandbox = 77;
+
 class Realtime : public SegmentTest {
 protected:
     // 64 live slots, all publishing; the first is the leader.
@@ -99,8 +101,8 @@ TEST_F(Realtime, AudioThreadMakesNoSystemCallButTheClock) {
             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
         };
         sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-        CHILD_CHECK(prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0);
-        CHILD_CHECK(prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0);
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            return kNoSandbox;
         SeqBox<MachineState> box;
         MachineState m;
         bool ok = true;
@@ -114,7 +116,9 @@ TEST_F(Realtime, AudioThreadMakesNoSystemCallButTheClock) {
         syscall(SYS_exit_group, ok ? 0 : 3);
         return 4;
     });
-    EXPECT_EQ(sandboxed.wait(), 0) << "exit 128+" << SIGSYS << " means a forbidden system call";
+    const int code = sandboxed.wait();
+    if (code == kNoSandbox) GTEST_SKIP() << "system-call filters are not available here";
+    EXPECT_EQ(code, 0) << "exit 128+" << SIGSYS << " means a forbidden system call";
 }
 
 // Another process holds the registry mutex for about two seconds; meanwhile `step`
