@@ -37,7 +37,10 @@ public:
 
     PluginCore* Core() const { return core; }
 
-    // Parameter changes buffered per process call; beyond this the block is not split.
+    // Parameter changes in process(): every point of every queue is applied at its sample
+    // offset and the block is split there (points ordered by offset, each queue's own order
+    // kept), so a value reaches the plug-in exactly where the host placed it. A call with more
+    // points than this applies each queue's last point at the start of the block instead.
     static constexpr int kMaxParamEvents = 1024;
 
 private:
@@ -50,7 +53,7 @@ private:
     static v3_result QueryInterface(void* self, const v3_tuid iid, void** obj);
     static uint32_t AddRef(void* self);
     static uint32_t Release(void* self);
-    // IPluginBase
+    // Plug-in base (initialize, terminate)
     static v3_result Initialize(void* self, v3_funknown** context);
     static v3_result Terminate(void* self);
     // IComponent
