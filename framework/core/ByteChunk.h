@@ -21,12 +21,13 @@ public:
     {
         if (n < 0 || (n > 0 && !data)) return -1;
         if (static_cast<int64_t>(bytes.size()) + n > kMaxSize) return -1;
+        const size_t old = bytes.size();
         try {
-            const auto* p = static_cast<const uint8_t*>(data);
-            bytes.insert(bytes.end(), p, p + n);
+            bytes.resize(old + static_cast<size_t>(n));
         } catch (const std::bad_alloc&) {
             return -1;
         }
+        if (n > 0) std::memcpy(bytes.data() + old, data, static_cast<size_t>(n));
         return Size();
     }
 

@@ -362,9 +362,11 @@ void PluginCore::ProcessPiece(const HostAudio<T>& audio, int offset, int frames)
             mOutPtrs[c] = mOutScratch[c];
         }
         if (delay > 0) {
+            // Fed as BypassPiece reads: a mono input feeds both channels.
+            const T* feed = HostIn(audio, c < mNInConnected ? c : 0);
             double* ring = mBypassDelay.data() + static_cast<size_t>(c) * static_cast<size_t>(mBypassDelayLength);
             int w = mBypassDelayPos;
-            const T* src = in ? in + offset : nullptr;
+            const T* src = feed ? feed + offset : nullptr;
             for (size_t i = 0; i < n; ++i) {
                 ring[w] = src ? Finite(static_cast<double>(src[i])) : 0.0;
                 if (++w == mBypassDelayLength) w = 0;
@@ -397,7 +399,9 @@ void PluginCore::BypassPiece(const HostAudio<T>& audio, int offset, int frames)
     const size_t n = static_cast<size_t>(frames);
     const int delay = std::min(GetLatency(), mBypassDelayLength);
     const int nIn = std::min(std::max(audio.nInputs, 0), kMaxChannels);
-    for (int c = 0; c < kMaxChannels; ++c) {
+    // Last channel first: with a mono input processed in place, output 0 is input 0, and
+    // output 1 must read it before it is overwritten.
+    for (int c = kMaxChannels - 1; c >= 0; --c) {
         // A mono input feeds both outputs.
         const T* in = HostIn(audio, c < nIn ? c : 0);
         T* out = HostOut(audio, c);

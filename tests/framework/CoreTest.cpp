@@ -234,6 +234,33 @@ TEST(CoreAudio, BypassContinuesSeamlesslyFromProcessing)
     EXPECT_FLOAT_EQ(second.out[0][3], second.in[0][0]);
 }
 
+TEST(CoreAudio, MonoInputBypassedInPlaceFeedsBothOutputsTheSameDelayedSignal)
+{
+    for (bool processFirst : {false, true}) {
+        auto plug = Make();
+        plug->SetLatency(4);
+        plug->PrepareAudio(64);
+        std::vector<float> ch0(32), ch1(32, -99.0f), reference(32);
+        for (int i = 0; i < 32; ++i) ch0[i] = reference[i] = 0.01f * static_cast<float>(i + 1);
+        float* outs[] = {ch0.data(), ch1.data()};
+        const float* ins[] = {ch0.data()};  // the host processes in place: input 0 is output 0
+        PluginCore::HostAudio<float> audio{ins, 1, outs, 2};
+        if (processFirst) {  // a processed block first fills the bypass delay
+            std::vector<float> warm(16, 0.5f), warmOut0(16), warmOut1(16);
+            const float* wi[] = {warm.data()};
+            float* wo[] = {warmOut0.data(), warmOut1.data()};
+            plug->ProcessAudio(PluginCore::HostAudio<float>{wi, 1, wo, 2}, 0, 16);
+        }
+        plug->SetBypassed(true);
+        plug->ProcessAudio(audio, 0, 32);
+        for (int i = 0; i < 32; ++i) {
+            const float want = i < 4 ? (processFirst ? 0.5f : 0.0f) : reference[i - 4];
+            EXPECT_FLOAT_EQ(ch0[i], want) << "processFirst " << processFirst << " sample " << i;
+            EXPECT_FLOAT_EQ(ch1[i], want) << "processFirst " << processFirst << " sample " << i;
+        }
+    }
+}
+
 TEST(CoreAudio, TransportPositionAdvancesAcrossSplitPieces)
 {
     auto plug = Make();
