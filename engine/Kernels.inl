@@ -226,7 +226,9 @@ void phiArray(const double* u, double* out, int n, double power) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// The half-band cascade on both channels at once.
+// The half-band cascade. One x2 step runs all its evaluations for a base sample together,
+// section by section: the two state values of a section stay in registers while the samples pass
+// through it, and the sections overlap in the processor's pipeline.
 
 // a*b + c and c - a*b, fused where the instruction set has it.
 PK_INLINE v2d fmadd(v2d a, v2d b, v2d c) {
@@ -243,77 +245,108 @@ PK_INLINE v2d fnmadd(v2d a, v2d b, v2d c) {
     return c - a * b;
 #endif
 }
+#if defined(__AVX2__)
+PK_INLINE v4d fmadd(v4d a, v4d b, v4d c) { return _mm256_fmadd_pd(a, b, c); }
+PK_INLINE v4d fnmadd(v4d a, v4d b, v4d c) { return _mm256_fnmadd_pd(a, b, c); }
+#endif
 
-// Section k of the cascade, optionally with its numerator doubled (the zero-stuffing gain of 2).
-// The operations are ordered to balance the multiply and add units: a b0 of exactly 1 (sections
-// 2 to 6) costs an addition only.
-template <int K, bool Double>
-PK_INLINE v2d section(v2d x, v2d& s1, v2d& s2) {
-    constexpr double g = Double ? 2.0 : 1.0;
-    constexpr double b0 = g * kOsCoefficients[K][0];
-    const v2d b1 = splat<v2d>(g * kOsCoefficients[K][1]);
-    const v2d b2 = splat<v2d>(g * kOsCoefficients[K][2]);
-    const v2d a1 = splat<v2d>(kOsCoefficients[K][3]);
-    const v2d a2 = splat<v2d>(kOsCoefficients[K][4]);
-    v2d y;
+// Section K, on lanes of any width. A b0 of exactly 1 (sections 2 to 6) costs an addition only.
+template <int K, class V>
+PK_INLINE V section(V x, V& s1, V& s2) {
+    constexpr double b0 = kOsCoefficients[K][0];
+    V y;
     if constexpr (b0 == 1.0) {
         y = x + s1;
     } else {
-        y = fmadd(splat<v2d>(b0), x, s1);
+        y = fmadd(splat<V>(b0), x, s1);
     }
-    s1 = fnmadd(a1, y, fmadd(b1, x, s2));
-    s2 = fnmadd(a2, y, b2 * x);
+    s1 = fnmadd(splat<V>(kOsCoefficients[K][3]), y, fmadd(splat<V>(kOsCoefficients[K][1]), x, s2));
+    s2 = fnmadd(splat<V>(kOsCoefficients[K][4]), y, splat<V>(kOsCoefficients[K][2]) * x);
     return y;
 }
 
 // Section 0 fed with zero.
-PK_INLINE v2d sectionZero(v2d& s1, v2d& s2) {
-    const v2d a1 = splat<v2d>(kOsCoefficients[0][3]);
-    const v2d a2 = splat<v2d>(kOsCoefficients[0][4]);
-    const v2d y = s1;
-    s1 = fnmadd(a1, y, s2);
-    s2 = -(a2 * y);
+template <class V>
+PK_INLINE V sectionZero(V& s1, V& s2) {
+    const V y = s1;
+    s1 = fnmadd(splat<V>(kOsCoefficients[0][3]), y, s2);
+    s2 = -(splat<V>(kOsCoefficients[0][4]) * y);
     return y;
 }
 
-struct CascadeState {
-    v2d s1[kOsSections];
-    v2d s2[kOsSections];
+template <class V>
+struct Cascade {
+    V s1[kOsSections];
+    V s2[kOsSections];
 };
 
-template <bool Double>
-PK_INLINE v2d cascade(v2d x, CascadeState& c) {
-    x = section<0, Double>(x, c.s1[0], c.s2[0]);
-    x = section<1, false>(x, c.s1[1], c.s2[1]);
-    x = section<2, false>(x, c.s1[2], c.s2[2]);
-    x = section<3, false>(x, c.s1[3], c.s2[3]);
-    x = section<4, false>(x, c.s1[4], c.s2[4]);
-    return section<5, false>(x, c.s1[5], c.s2[5]);
+// N samples through section K in order; with OddZero the odd samples are known zeros.
+template <int K, int N, bool OddZero, class V>
+PK_INLINE void sectionRun(V (&x)[N], Cascade<V>& c) {
+    V s1 = c.s1[K];
+    V s2 = c.s2[K];
+#pragma GCC unroll 16
+    for (int e = 0; e < N; ++e) {
+        if constexpr (K == 0 && OddZero) {
+            x[e] = (e & 1) ? sectionZero(s1, s2) : section<0>(x[e], s1, s2);
+        } else {
+            x[e] = section<K>(x[e], s1, s2);
+        }
+    }
+    c.s1[K] = s1;
+    c.s2[K] = s2;
 }
 
-PK_INLINE v2d cascadeZero(CascadeState& c) {
-    v2d x = sectionZero(c.s1[0], c.s2[0]);
-    x = section<1, false>(x, c.s1[1], c.s2[1]);
-    x = section<2, false>(x, c.s1[2], c.s2[2]);
-    x = section<3, false>(x, c.s1[3], c.s2[3]);
-    x = section<4, false>(x, c.s1[4], c.s2[4]);
-    return section<5, false>(x, c.s1[5], c.s2[5]);
+// N samples through the whole cascade, in order.
+template <int N, bool OddZero, class V>
+PK_INLINE void cascadeRun(V (&x)[N], Cascade<V>& c) {
+    sectionRun<0, N, OddZero>(x, c);
+    sectionRun<1, N, false>(x, c);
+    sectionRun<2, N, false>(x, c);
+    sectionRun<3, N, false>(x, c);
+    sectionRun<4, N, false>(x, c);
+    sectionRun<5, N, false>(x, c);
 }
 
-PK_INLINE void loadCascade(CascadeState& c, const Section (&l)[kOsSections], const Section (&r)[kOsSections]) {
+PK_INLINE void loadCascade(Cascade<v2d>& c, const Section (&l)[kOsSections], const Section (&r)[kOsSections]) {
     for (int k = 0; k < kOsSections; ++k) {
         c.s1[k] = v2d{l[k].s1, r[k].s1};
         c.s2[k] = v2d{l[k].s2, r[k].s2};
     }
 }
 
-PK_INLINE void storeCascade(const CascadeState& c, Section (&l)[kOsSections], Section (&r)[kOsSections]) {
+PK_INLINE void storeCascade(const Cascade<v2d>& c, Section (&l)[kOsSections], Section (&r)[kOsSections]) {
     for (int k = 0; k < kOsSections; ++k) {
         l[k].s1 = c.s1[k][0];
         r[k].s1 = c.s1[k][1];
         l[k].s2 = c.s2[k][0];
         r[k].s2 = c.s2[k][1];
     }
+}
+
+// Up step s of one base sample: the 2^s pairs in w become 2^(s+1) (zero-stuffing with a gain of
+// 2, then the low-pass).
+template <int s, int R>
+PK_INLINE void upStep(v2d (&w)[R], Cascade<v2d>& c) {
+    constexpr int N = 2 << s;
+    v2d x[N];
+#pragma GCC unroll 16
+    for (int e = 0; e < N; ++e) x[e] = (e & 1) ? v2d{} : w[e >> 1] * 2.0;
+    cascadeRun<N, true>(x, c);
+#pragma GCC unroll 16
+    for (int e = 0; e < N; ++e) w[e] = x[e];
+}
+
+// Down step s of one base sample: the 2^(s+1) pairs in w become 2^s (low-pass, keep the even).
+template <int s, int R>
+PK_INLINE void downStep(v2d (&w)[R], Cascade<v2d>& c) {
+    constexpr int N = 2 << s;
+    v2d x[N];
+#pragma GCC unroll 16
+    for (int e = 0; e < N; ++e) x[e] = w[e];
+    cascadeRun<N, false>(x, c);
+#pragma GCC unroll 16
+    for (int e = 0; e < N / 2; ++e) w[e] = x[2 * e];
 }
 
 // Raises n base-rate samples of both channels by 2^S into u (pairs left/right, n 2^S pairs).
@@ -326,23 +359,14 @@ void upsample(Oversampler& ol, Oversampler& orr, const double* inL, const double
             u[2 * i + 1] = inR[i];
         }
     } else {
-        CascadeState st[S];
+        Cascade<v2d> st[S];
         for (int s = 0; s < S; ++s) loadCascade(st[s], ol.up[s], orr.up[s]);
         for (int i = 0; i < n; ++i) {
             v2d w[R];
             w[0] = v2d{inL[i], inR[i]};
-#pragma GCC unroll 4
-            for (int s = 0; s < S; ++s) {
-                const int count = 1 << s;
-                v2d t[R];
-#pragma GCC unroll 8
-                for (int j = 0; j < count; ++j) {
-                    t[2 * j] = cascade<true>(w[j], st[s]);
-                    t[2 * j + 1] = cascadeZero(st[s]);
-                }
-#pragma GCC unroll 8
-                for (int j = 0; j < 2 * count; ++j) w[j] = t[j];
-            }
+            upStep<0>(w, st[0]);
+            upStep<1>(w, st[1]);
+            if constexpr (S > 2) upStep<2>(w, st[2]);
 #pragma GCC unroll 8
             for (int j = 0; j < R; ++j) store(u + 2 * (i * R + j), w[j]);
         }
@@ -350,77 +374,228 @@ void upsample(Oversampler& ol, Oversampler& orr, const double* inL, const double
     }
 }
 
+// The added delay of both channels for one decimated pair.
+struct DelayTail {
+    double* line[2];
+    int delay;
+    int wp;
+    PK_INLINE void push(v2d y, double* outL, double* outR) {
+        line[0][wp] = y[0];
+        line[1][wp] = y[1];
+        int rp = wp - delay;
+        if (rp < 0) rp += kOsDelayLineLength;
+        *outL = line[0][rp];
+        *outR = line[1][rp];
+        if (++wp >= kOsDelayLineLength) wp = 0;
+    }
+};
+
 // Brings n base-rate samples' worth of pairs in u back down by 2^S and through the added delay.
 template <int S>
 void downsample(Oversampler& ol, Oversampler& orr, double* lineL, double* lineR, const double* u, int n,
                 double* outL, double* outR) {
     constexpr int R = 1 << S;
-    CascadeState st[S > 0 ? S : 1];
+    Cascade<v2d> st[S > 0 ? S : 1];
     for (int s = 0; s < S; ++s) loadCascade(st[s], ol.down[s], orr.down[s]);
-    const int len = kOsDelayLineLength;
-    const int delay = ol.delay;
-    int wp = ol.writePos;
+    DelayTail tail{{lineL, lineR}, ol.delay, ol.writePos};
     for (int i = 0; i < n; ++i) {
         v2d w[R];
 #pragma GCC unroll 8
         for (int j = 0; j < R; ++j) w[j] = load<v2d>(u + 2 * (i * R + j));
-#pragma GCC unroll 4
-        for (int s = S - 1; s >= 0; --s) {
-            const int count = 1 << s;  // pairs after this step
-#pragma GCC unroll 8
-            for (int j = 0; j < count; ++j) {
-                const v2d even = w[2 * j];
-                const v2d odd = w[2 * j + 1];
-                w[j] = cascade<false>(even, st[s]);
-                (void)cascade<false>(odd, st[s]);
-            }
-        }
-        lineL[wp] = w[0][0];
-        lineR[wp] = w[0][1];
-        int rp = wp - delay;
-        if (rp < 0) rp += len;
-        outL[i] = lineL[rp];
-        outR[i] = lineR[rp];
-        if (++wp >= len) wp = 0;
+        if constexpr (S > 2) downStep<2>(w, st[2]);
+        if constexpr (S > 1) downStep<1>(w, st[1]);
+        if constexpr (S > 0) downStep<0>(w, st[0]);
+        tail.push(w[0], outL + i, outR + i);
     }
     for (int s = 0; s < S; ++s) storeCascade(st[s], ol.down[s], orr.down[s]);
-    ol.writePos = wp;
-    orr.writePos = wp;
+    ol.writePos = tail.wp;
+    orr.writePos = tail.wp;
 }
 
-// The curve c (phi((G x + e)/c) - phi(e/c)) over the 2^S pairs of each base sample in u, in
-// place. All arguments of the run (and phi(e/c) per base sample after them) go through one
-// phi pass.
+// The curve c (phi((G x + e)/c) - phi(e/c)) over the 2^S pairs of each of n base samples in
+// buf, in place. All arguments (and phi(e/c) per base sample, placed after them; buf has room)
+// go through one phi pass.
 template <int S>
-void oversampledCurveS(const CurveRun& run) {
-    constexpr int R = 1 << S;
-    constexpr int kPer = 2 * R;  // values per base sample
-    double buf[kPer * kMaxRun + kMaxRun];
+void curveOn(double* buf, int n, const double* ceiling, double drive, double bias, double power) {
+    constexpr int kPer = 2 << S;  // values per base sample
     double inv[kMaxRun];
-    const int n = run.n;
     const int m = kPer * n;
-    const double drive = run.drive;
-    const double bias = run.bias;
     for (int i = 0; i < n; ++i) {
-        inv[i] = 1.0 / run.ceiling[i];
+        inv[i] = 1.0 / ceiling[i];
         buf[m + i] = bias * inv[i];
     }
-    upsample<S>(*run.os[0], *run.os[1], run.in[0], run.in[1], n, buf);
     for (int i = 0; i < n; ++i) {
         double* v = buf + kPer * i;
         const double ii = inv[i];
 #pragma GCC unroll 16
         for (int j = 0; j < kPer; ++j) v[j] = (drive * v[j] + bias) * ii;
     }
-    phiArray(buf, buf, m + n, run.power);
+    phiArray(buf, buf, m + n, power);
     for (int i = 0; i < n; ++i) {
         double* v = buf + kPer * i;
-        const double ci = run.ceiling[i];
+        const double ci = ceiling[i];
         const double ki = buf[m + i];
 #pragma GCC unroll 16
         for (int j = 0; j < kPer; ++j) v[j] = ci * (v[j] - ki);
     }
-    downsample<S>(*run.os[0], *run.os[1], run.delayLine[0], run.delayLine[1], buf, n, run.out[0], run.out[1]);
+}
+
+#if defined(__AVX2__)
+// ---------------------------------------------------------------------------------------------
+// Up and down at once. Every x2 step uses the same filter, so the up-sampling of one sub-block
+// and the down-sampling of the previous one share four-lane vectors: lanes 0-1 carry the up
+// filter of a step (left, right), lanes 2-3 the down filter of the same step. Within a sample the
+// up steps run rising and the down steps falling; the down side runs skewed (step s handles the
+// sample S-1-s behind the newest), so both sides take their steps in the same order and every
+// evaluation pairs with one of the other side.
+
+PK_INLINE v4d join(v2d lo, v2d hi) { return v4d{lo[0], lo[1], hi[0], hi[1]}; }
+PK_INLINE v2d lower(v4d v) { return v2d{v[0], v[1]}; }
+PK_INLINE v2d upper(v4d v) { return v2d{v[2], v[3]}; }
+
+template <int S>
+void loadPairs(Cascade<v4d> (&st)[S], const Oversampler& ol, const Oversampler& orr) {
+    for (int s = 0; s < S; ++s) {
+        for (int k = 0; k < kOsSections; ++k) {
+            st[s].s1[k] = v4d{ol.up[s][k].s1, orr.up[s][k].s1, ol.down[s][k].s1, orr.down[s][k].s1};
+            st[s].s2[k] = v4d{ol.up[s][k].s2, orr.up[s][k].s2, ol.down[s][k].s2, orr.down[s][k].s2};
+        }
+    }
+}
+
+template <int S>
+void storePairs(const Cascade<v4d> (&st)[S], Oversampler& ol, Oversampler& orr) {
+    for (int s = 0; s < S; ++s) {
+        for (int k = 0; k < kOsSections; ++k) {
+            ol.up[s][k].s1 = st[s].s1[k][0];
+            orr.up[s][k].s1 = st[s].s1[k][1];
+            ol.down[s][k].s1 = st[s].s1[k][2];
+            orr.down[s][k].s1 = st[s].s1[k][3];
+            ol.up[s][k].s2 = st[s].s2[k][0];
+            orr.up[s][k].s2 = st[s].s2[k][1];
+            ol.down[s][k].s2 = st[s].s2[k][2];
+            orr.down[s][k].s2 = st[s].s2[k][3];
+        }
+    }
+}
+
+// Step s of the paired pass: up step s of the newest sample (cur, 2^s pairs in, 2^(s+1) out)
+// and down step s of sample m (its input from the curve output or from `pending`).
+template <int S, int s>
+PK_INLINE void pairedStep(Cascade<v4d>& c, bool upOn, bool downOn, int m, v2d (&cur)[1 << S],
+                          v2d (&pending)[S][1 << S], const double* downIn, DelayTail& tail, double* outL,
+                          double* outR) {
+    constexpr int R = 1 << S;
+    constexpr int N = 2 << s;
+    v4d x[N];
+#pragma GCC unroll 16
+    for (int e = 0; e < N; ++e) {
+        const v2d u = (e & 1) ? v2d{} : cur[e >> 1] * 2.0;
+        v2d d;
+        if constexpr (s == S - 1) {
+            d = downOn ? load<v2d>(downIn + 2 * (m * R + e)) : v2d{};
+        } else {
+            d = pending[s][e];
+        }
+        x[e] = join(u, d);
+    }
+    if (upOn && downOn) {
+        cascadeRun<N, false>(x, c);
+    } else {
+        // One side has nothing to do: its lanes run on zeros and get their states back.
+        const Cascade<v4d> old = c;
+        cascadeRun<N, false>(x, c);
+        const v4i keep = upOn ? v4i{0, 0, -1, -1} : v4i{-1, -1, 0, 0};
+        for (int k = 0; k < kOsSections; ++k) {
+            c.s1[k] = select(keep, old.s1[k], c.s1[k]);
+            c.s2[k] = select(keep, old.s2[k], c.s2[k]);
+        }
+    }
+#pragma GCC unroll 16
+    for (int e = 0; e < N; ++e) cur[e] = lower(x[e]);
+    if (downOn) {
+        if constexpr (s == 0) {
+            tail.push(upper(x[0]), outL + m, outR + m);
+        } else {
+#pragma GCC unroll 8
+            for (int e = 0; e < N / 2; ++e) pending[s - 1][e] = upper(x[2 * e]);
+        }
+    }
+}
+
+// Up-samples upLen base samples (inL/inR) into upOut while down-sampling dLen base samples of
+// curve output (downIn) into outL/outR through the delay tail.
+template <int S>
+void pairedPass(Cascade<v4d> (&st)[S], const double* inL, const double* inR, int upLen, double* upOut,
+                const double* downIn, int dLen, DelayTail& tail, double* outL, double* outR) {
+    constexpr int R = 1 << S;
+    v2d pending[S][R] = {};  // inputs of down step s, left by down step s + 1 one sample earlier
+    const int iterations = upLen > dLen + S - 1 ? upLen : dLen + S - 1;
+    for (int j = 0; j < iterations; ++j) {
+        const bool upOn = j < upLen;
+        v2d cur[R] = {};
+        if (upOn) cur[0] = v2d{inL[j], inR[j]};
+        auto on = [&](int s) {
+            const int m = j - (S - 1 - s);
+            return m >= 0 && m < dLen;
+        };
+        if (upOn || on(0)) pairedStep<S, 0>(st[0], upOn, on(0), j - (S - 1), cur, pending, downIn, tail, outL, outR);
+        if (upOn || on(1)) pairedStep<S, 1>(st[1], upOn, on(1), j - (S - 2), cur, pending, downIn, tail, outL, outR);
+        if constexpr (S > 2) {
+            if (upOn || on(2)) pairedStep<S, 2>(st[2], upOn, on(2), j, cur, pending, downIn, tail, outL, outR);
+        }
+        if (upOn) {
+#pragma GCC unroll 8
+            for (int e = 0; e < R; ++e) store(upOut + 2 * (j * R + e), cur[e]);
+        }
+    }
+}
+#endif
+
+// Up, curve and down for one run. On AVX2 the run is split into sub-blocks so that the
+// down-sampling of each overlaps the up-sampling of the next (see pairedPass).
+template <int S>
+void oversampledCurveS(const CurveRun& run) {
+    constexpr int kPer = 2 << S;
+    const int n = run.n;
+    Oversampler& ol = *run.os[0];
+    Oversampler& orr = *run.os[1];
+#if defined(__AVX2__)
+    constexpr int kSub = 16;
+    if constexpr (S > 0) {
+        if (n > kSub) {
+            double bufA[kPer * kSub + kSub];
+            double bufB[kPer * kSub + kSub];
+            double* prev = bufA;
+            double* next = bufB;
+            int prevLen = kSub;
+            upsample<S>(ol, orr, run.in[0], run.in[1], prevLen, prev);
+            curveOn<S>(prev, prevLen, run.ceiling, run.drive, run.bias, run.power);
+            Cascade<v4d> st[S];
+            loadPairs(st, ol, orr);
+            DelayTail tail{{run.delayLine[0], run.delayLine[1]}, ol.delay, ol.writePos};
+            for (int at = kSub; at < n; at += kSub) {
+                const int len = n - at < kSub ? n - at : kSub;
+                pairedPass<S>(st, run.in[0] + at, run.in[1] + at, len, next, prev, prevLen, tail,
+                              run.out[0] + at - prevLen, run.out[1] + at - prevLen);
+                curveOn<S>(next, len, run.ceiling + at, run.drive, run.bias, run.power);
+                double* t = prev;
+                prev = next;
+                next = t;
+                prevLen = len;
+            }
+            storePairs(st, ol, orr);
+            ol.writePos = orr.writePos = tail.wp;
+            downsample<S>(ol, orr, run.delayLine[0], run.delayLine[1], prev, prevLen, run.out[0] + n - prevLen,
+                          run.out[1] + n - prevLen);
+            return;
+        }
+    }
+#endif
+    double buf[kPer * kMaxRun + kMaxRun];
+    upsample<S>(ol, orr, run.in[0], run.in[1], n, buf);
+    curveOn<S>(buf, n, run.ceiling, run.drive, run.bias, run.power);
+    downsample<S>(ol, orr, run.delayLine[0], run.delayLine[1], buf, n, run.out[0], run.out[1]);
 }
 
 void oversampledCurve(const CurveRun& run) {
