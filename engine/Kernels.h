@@ -13,7 +13,7 @@ enum class Simd { Baseline, Avx2Fma };
 namespace kernel {
 
 // Largest number of base-rate samples one kernel call handles.
-inline constexpr int kMaxRun = 64;
+inline constexpr int kMaxRun = 128;
 
 // One run of both channels of a chain through the oversamplers and the curve.
 struct CurveRun {
