@@ -223,6 +223,12 @@ void PelmorEngine::post(const EngineSettings& s, bool shapeCrossfade) {
     posting_.clear(std::memory_order_release);
 }
 
+EngineSettings PelmorEngine::postValues(const double values[param::kCount], bool shapeCrossfade) {
+    const EngineSettings s = settingsFromValues(values);
+    post(s, shapeCrossfade);
+    return s;
+}
+
 void PelmorEngine::requestShapeCrossfade() { crossfadeRequested_.store(true, std::memory_order_release); }
 
 void PelmorEngine::takePending() {

@@ -36,7 +36,7 @@ EngineSettings settingsFromValues(const double values[param::kCount]);
 //
 // Threads. prepare, reset and process run on the audio thread (prepare also before the first
 // block); the engine itself holds no lock. Settings and crossfade requests from other threads go
-// through post() / requestShapeCrossfade(): lock-free and allocation-free, they are taken over by
+// through post() / postValues() / requestShapeCrossfade(): lock-free and allocation-free, they are taken over by
 // process() before its first sample, so they never overlap a block:
 //   - post() writes the record into a triple buffer (three slots, the middle one exchanged
 //     atomically with a "new" bit); the audio thread swaps the newest record in at the next block
@@ -44,11 +44,13 @@ EngineSettings settingsFromValues(const double values[param::kCount]);
 //     values). A record that did not change the machine does not touch the machine at all.
 //   - a crossfade request is an atomic flag set before the record is published; the block start
 //     takes the record first and the flag second, and starts the crossfade before applying the
-//     record, so the fade always runs from the old shape to the new one.
+//     record, so a fade never starts after the record it belongs to.
 //   Several threads may post; they serialise among themselves on a writer-only flag that the
 //   audio thread never touches.
 // setMachine, apply, the per-track fields and beginShapeCrossfade may be used directly when no
 // block can run at the same time (construction, tests, or on the audio thread between blocks).
+// The measurement members read the current record; an editor thread that wants no shared reads
+// at all uses the static variants with its own copy of the record.
 class PelmorEngine {
 public:
     using Stage = SaturationStage;
@@ -101,6 +103,10 @@ public:
     // Cross-thread hand-over (see above).
     void post(const EngineSettings& s, bool shapeCrossfade = false);
     void requestShapeCrossfade();
+    // The plug-in's parameter push in one call: builds the settings from the 18 parameter values
+    // (on the calling thread, calibration included), posts them, and returns them (their
+    // driveTrim is the value the editor shows).
+    EngineSettings postValues(const double values[param::kCount], bool shapeCrossfade = false);
 
     // 10^(outDb/20): the plug-in's delta and matched-bypass gains.
     double outGain() const;

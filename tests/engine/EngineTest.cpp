@@ -744,3 +744,26 @@ TEST(Engine, InstructionSetSelection) {
     e.setSimd(Simd::Avx2Fma);
     EXPECT_EQ(e.simd(), kernel::bestSimd());
 }
+
+// The plug-in's push: 18 values in, the settings (with the calibrated drive for the editor) back,
+// applied whole at the next block.
+TEST(HandOver, PostValuesCarriesTheWholePush) {
+    PelmorEngine e;
+    e.prepare(48000.0, 512);
+    const double v[param::kCount] = {4, 0.92, 0, 0.12, 12, 0, 60, 0, 0, 2, 1.5, 0.5, -3, 1, 0, 1, 0, 1};
+    const EngineSettings s = e.postValues(v);
+    EXPECT_NEAR(s.driveTrim, 3.3, 1e-12);
+    EXPECT_NE(e.params().character, 4);  // not before the block
+    std::vector<double> x(32, 0.1);
+    e.process(x.data(), x.data(), 32, 0.0);
+    EXPECT_EQ(e.params().character, 4);
+    EXPECT_EQ(e.params().quality, 2);
+    EXPECT_EQ(e.params().sag, 0.92);
+    EXPECT_TRUE(e.runningChain().hpfOn);
+    EXPECT_NEAR(e.driveTrim(), 3.3, 1e-12);
+    EXPECT_EQ(e.trackDrive, 1.5);
+    EXPECT_EQ(e.mix, 0.5);
+    EXPECT_EQ(e.outDb, -3.0);
+    EXPECT_TRUE(e.anchored);
+    EXPECT_NEAR(e.makeup, makeupFor(4, 3.3, 1.0, 1.5), 1e-12);
+}
