@@ -172,6 +172,7 @@ TEST(Realtime, ProcessMakesNoSystemCall) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "strict system-call mode not available here";
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(got, static_cast<ssize_t>(sizeof sum));
     EXPECT_TRUE(std::isfinite(sum));
@@ -188,5 +189,6 @@ TEST(Realtime, StrictModeCatchesASystemCall) {
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 3) GTEST_SKIP() << "strict system-call mode not available here";
     EXPECT_TRUE(WIFSIGNALED(status));
 }
