@@ -11,7 +11,7 @@ python3 python3-glad python3-fonttools
 libx11-dev libxext-dev libxcursor-dev libxrandr-dev libgl-dev libgl1-mesa-dri
 libgtest-dev googletest libgmock-dev libbenchmark-dev
 libsndfile1-dev
-xvfb xauth
+xvfb xauth locales
 ardour qtractor jackd2
 calf-plugins lilv-utils
 "
