@@ -39,10 +39,28 @@ inline double cleanSample(double x) {
 
 }  // namespace
 
+double DriveCalibration::operator()(const MachineParams& p) {
+    const int row = characterIndex(p.character);
+    if (!valid_ || row != row_ || p.bias != bias_ || p.knee != knee_) {
+        trim_ = calibrateDrive(p);
+        row_ = row;
+        bias_ = p.bias;
+        knee_ = p.knee;
+        valid_ = true;
+        ++computed_;
+    }
+    return trim_;
+}
+
 EngineSettings settingsFromValues(const double values[param::kCount]) {
+    DriveCalibration calibration;
+    return settingsFromValues(values, calibration);
+}
+
+EngineSettings settingsFromValues(const double values[param::kCount], DriveCalibration& calibration) {
     EngineSettings s;
     s.machine = machineParamsFromValues(values);
-    s.driveTrim = calibrateDrive(s.machine);
+    s.driveTrim = calibration(s.machine);
     s.trackDrive = clampOr(values[param::kDrive], 0.0, 2.0, 1.0);
     s.mix = clampOr(values[param::kMix], 0.0, 1.0, 1.0);
     s.outDb = clampOr(values[param::kOut], -12.0, 12.0, 0.0);

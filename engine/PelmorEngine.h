@@ -32,6 +32,28 @@ struct EngineSettings {
 // makeup lookup.
 EngineSettings settingsFromValues(const double values[param::kCount]);
 
+// The calibrated drive of the last record asked for. The calibration depends only on the
+// character row, Bias and Knee; a push that leaves those three alone (a Sag or Drive move)
+// reuses the cached value instead of running the two 512-point loops again. Not thread-safe:
+// one cache per thread that builds settings (or per caller whose calls never overlap).
+class DriveCalibration {
+public:
+    double operator()(const MachineParams& p);
+    // How many times the loops actually ran (for tests and benchmarks).
+    long computed() const { return computed_; }
+
+private:
+    bool valid_ = false;
+    int row_ = 0;
+    double bias_ = 0.0;
+    double knee_ = 0.0;
+    double trim_ = 1.0;
+    long computed_ = 0;
+};
+
+// settingsFromValues with the drive taken from `calibration`. Allocation-free.
+EngineSettings settingsFromValues(const double values[param::kCount], DriveCalibration& calibration);
+
 // The per-instance signal processor of the shared machine.
 //
 // Threads. prepare, reset and process run on the audio thread (prepare also before the first

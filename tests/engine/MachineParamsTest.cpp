@@ -222,3 +222,34 @@ TEST(ParamValues, ApplyingSettingsToAnEngine) {
     EXPECT_DOUBLE_EQ(e.outGain(), std::pow(10.0, -6.0 / 20.0));
     EXPECT_EQ(e.outGain(), e.staticGain());
 }
+
+// The calibration cache reruns the loops only when the character row, Bias or Knee moved,
+// and always hands out exactly what a fresh calibration gives.
+TEST(ParamValues, CachedCalibrationRerunsOnlyForCharacterBiasOrKnee) {
+    struct Step {
+        int index;
+        double value;
+        bool recomputes;
+    };
+    const Step steps[] = {
+        {param::kSag, 0.9, false},        {param::kDrive, 1.7, false},   {param::kMachineDrive, 0.3, false},
+        {param::kTilt, -4.0, false},      {param::kQuality, 2.0, false}, {param::kKnee, 9.0, true},
+        {param::kBias, 0.4, true},        {param::kCharacter, 1.0, true}, {param::kCharacter, 1.7, false},
+        {param::kCharacter, 9.0, true},   {param::kCharacter, 5.0, false},  // 9 clamps to 5 (oxide)
+        {param::kBias, 0.4, false},       {param::kHpf, 200.0, false},   {param::kNarrow, 6.0, false},
+    };
+    auto v = defaultValues();
+    DriveCalibration cache;
+    EXPECT_EQ(settingsFromValues(v.data(), cache).driveTrim, settingsFromValues(v.data()).driveTrim);
+    EXPECT_EQ(cache.computed(), 1);
+    for (const Step& s : steps) {
+        v[s.index] = s.value;
+        const long before = cache.computed();
+        const EngineSettings cached = settingsFromValues(v.data(), cache);
+        const EngineSettings fresh = settingsFromValues(v.data());
+        EXPECT_EQ(cache.computed() - before, s.recomputes ? 1 : 0) << "index " << s.index << " = " << s.value;
+        EXPECT_EQ(cached.driveTrim, fresh.driveTrim) << "index " << s.index;
+        EXPECT_EQ(cached.makeup, fresh.makeup) << "index " << s.index;
+        EXPECT_TRUE(cached.machine == fresh.machine);
+    }
+}
