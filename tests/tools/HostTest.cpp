@@ -250,13 +250,18 @@ TEST_P(HostFormat, WatchAndLevelLogFollowTheRender) {
     const auto watch = r.lines("WATCH ");
     ASSERT_GE(watch.size(), 20u) << r.out;  // about 40 at 10 ms over 0.4 s
     const std::regex re(
-        R"re(WATCH t_ms=([0-9.]+) pos_s=([0-9.]+) track=1 id=0 name="Gain" value=([0-9.]+) text="([0-9.]+)")re");
+        R"re(WATCH t_ms=([0-9.]+) pos_s=([0-9.]+) track=1 id=0 name="Gain" value=([0-9.]+) text="([0-9.]+)" mono_ms=([0-9.]+))re");
     double lastT = -1, lastPos = -1;
+    double monoOffset = std::nan("");
     bool sawOne = false, sawHalf = false;
     for (const std::string& line : watch) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(line, m, re)) << line;
         const double t = std::stod(m[1]), pos = std::stod(m[2]), v = std::stod(m[3]);
+        // The monotonic time runs alongside the render time (both printed to 0.1 ms).
+        const double offset = std::stod(m[5]) - t;
+        if (std::isnan(monoOffset)) monoOffset = offset;
+        EXPECT_NEAR(offset, monoOffset, 0.2) << line;
         EXPECT_GE(t, lastT);
         EXPECT_GE(pos, lastPos);
         lastT = t;

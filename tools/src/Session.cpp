@@ -547,6 +547,8 @@ int runRender(const Options& o) {
         if (!o.watch.empty() && (now >= nextWatch || !running)) {
             nextWatch = now + std::chrono::milliseconds(o.watchIntervalMs);
             const double ms = std::chrono::duration<double, std::milli>(now - start).count();
+            // The monotonic clock is the same in every process: lines of two hosts line up.
+            const double monoMs = std::chrono::duration<double, std::milli>(now.time_since_epoch()).count();
             for (auto& tr : tracks)
                 for (uint32_t id : tr->watchIds) {
                     double v = 0.0;
@@ -554,9 +556,10 @@ int runRender(const Options& o) {
                     if (!tr->inst->value(id, v)) continue;
                     tr->inst->valueText(id, v, text);
                     const ParamInfo* p = tr->inst->findParam(id);
-                    printLine(fmt("WATCH t_ms=%.1f pos_s=%.4f track=%d id=%u name=\"%s\" value=%.6f text=\"%s\"", ms,
-                                  static_cast<double>(pos) / rate, tr->index, id, p ? p->name.c_str() : "?", v,
-                                  text.c_str()));
+                    printLine(fmt("WATCH t_ms=%.1f pos_s=%.4f track=%d id=%u name=\"%s\" value=%.6f text=\"%s\" "
+                                  "mono_ms=%.1f",
+                                  ms, static_cast<double>(pos) / rate, tr->index, id, p ? p->name.c_str() : "?", v,
+                                  text.c_str(), monoMs));
                 }
         }
         if (!running) break;
