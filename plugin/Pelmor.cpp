@@ -3,6 +3,8 @@
 #include <xmmintrin.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -34,8 +36,9 @@ void CopyChannel(double* dst, const double* src, int n)
 // Copies at most kNameSize - 1 bytes and terminates.
 void CopyName(char (&dst)[Pelmor::kNameSize], const char* src)
 {
-    std::strncpy(dst, src, Pelmor::kNameSize - 1);
-    dst[Pelmor::kNameSize - 1] = '\0';
+    const size_t n = strnlen(src, Pelmor::kNameSize - 1);
+    std::memcpy(dst, src, n);
+    std::memset(dst + n, 0, Pelmor::kNameSize - n);
 }
 
 }  // namespace
@@ -43,11 +46,12 @@ void CopyName(char (&dst)[Pelmor::kNameSize], const char* src)
 // ---- Construction and destruction -------------------------------------------------------------
 
 Pelmor::Pelmor(const fw::InstanceInfo& info)
-    : fw::PluginCore(info, PelmorConfig())  // 1. framework base: 18 parameters, 6 preset slots
+    : fw::PluginCore(info, PelmorConfig()),  // 1. framework base: 18 parameters, 6 preset slots
+      shm(pelmor::registryNameFromEnvironment())
 {
-    // 2. Own members start at their in-class values (not shutting down, no editor, 960 x 600,
-    //    48 kHz, meters at -60 dB, names). TODO: engine, shared-machine client (not joined),
-    //    preset library and the A/B slots are constructed here as their pieces land.
+    // 2. Own members start at their in-class values: not shutting down, no editor, 960 x 600,
+    //    48 kHz, meters at -60 dB, trim read-out 1, the names, the engine, the registry client
+    //    (not joined), an empty preset library, the synchronisation state and the A/B slots.
 
     // 3. The framework's editor size follows the stored one.
     SetEditorSize(editorWidth.load(), editorHeight.load());
@@ -65,9 +69,15 @@ Pelmor::Pelmor(const fw::InstanceInfo& info)
     dryLeft.reserve(kInitialBlock);
     dryRight.reserve(kInitialBlock);
 
-    // 8. TODO: join the shared machine and hand the client to the engine when that worked.
+    // 8. Join the shared machine; without it the engine runs its own sag model until an
+    //    activation joins.
+    if (shm.open()) engine.shared = &shm;
 
-    // 9. TODO: load the user presets under the presets mutex.
+    // 9. The user presets.
+    {
+        std::lock_guard<std::mutex> lock(presetsMutex);
+        library.loadUserPresets(pelmor::userPresetPathFromEnvironment());
+    }
 
     // 10. Ready to process before the host's first reset.
     prepare(kInitialRate, kInitialBlock);
@@ -82,7 +92,7 @@ Pelmor::~Pelmor()
     SetEditorSize(editorWidth.load(), editorHeight.load());
     editorOpen.store(false);
     // TODO: close and destroy the editor (PelmorUI) if there is one.
-    // TODO: leave the shared machine.
+    shm.close();
 }
 
 void Pelmor::initParams()
@@ -140,35 +150,71 @@ void Pelmor::makeFrameworkPresets()
 
 void Pelmor::prepare(double rate, int blockSize)
 {
-    sampleRate = rate;
-    const size_t n = static_cast<size_t>(std::max(1, blockSize));
+    engine.prepare(rate, blockSize);
+    // The engine holds the rate inside its supported range; the drift clock divides by the same.
+    sampleRate = engine.sampleRate();
+    const size_t n = static_cast<size_t>(std::clamp(blockSize, 1, kMaxDryBlock));
     dryLeft.resize(n);
     dryRight.resize(n);
-    // TODO: engine.prepare(rate, blockSize).
-    pushParamsToEngine();
+    // A fade asked for before a prepare has nothing left to fade from.
+    crossfadeRequested.store(false, std::memory_order_relaxed);
+    engineStale.store(false, std::memory_order_relaxed);
+    applyParamsToEngine();
     updateLatency();
     prepared = true;
 }
 
-void Pelmor::pushParamsToEngine()
+void Pelmor::pushParamsToEngine() { engineStale.store(true, std::memory_order_release); }
+
+void Pelmor::requestShapeCrossfade() { crossfadeRequested.store(true, std::memory_order_release); }
+
+void Pelmor::applyParamsToEngine()
 {
-    // TODO: build the machine record and the track values from the parameters and hand them
-    // to the engine (setMachine, trackDrive, mix, outDb, anchored, makeup, driveTrimUi).
+    double values[kNumParams];
+    for (int i = 0; i < kNumParams; ++i) values[i] = GetParam(i)->Value();
+    engine.apply(pelmor::settingsFromValues(values, driveCalibration));
+    driveTrimUi.store(static_cast<float>(engine.driveTrim()), std::memory_order_relaxed);
+}
+
+void Pelmor::takeEngineUpdates()
+{
+    // Closed, or reaped by another process: the engine falls back to its own sag model (the
+    // next activation joins again and hands the client back).
+    if (engine.shared != nullptr && !shm.holdsSlot()) engine.shared = nullptr;
+
+    if (!engineStale.load(std::memory_order_relaxed) || !engineStale.exchange(false, std::memory_order_acq_rel))
+        return;
+    // The fade goes with the push that follows its request: the running shape is handed to the
+    // fading chain before the new settings replace it.
+    if (crossfadeRequested.load(std::memory_order_relaxed) &&
+        crossfadeRequested.exchange(false, std::memory_order_acq_rel))
+        engine.beginShapeCrossfade();
+    applyParamsToEngine();
 }
 
 void Pelmor::updateLatency()
 {
-    // TODO: latency = the engine's drift base delay + 9, reported through SetLatency when it
-    // differs. Until the engine lands the shell adds no delay and reports the initial 0.
+    // The drift line's base delay plus the oversampler's 9 samples, whatever the quality.
+    const int latency = engine.latencySamples();
+    if (latency != GetLatency()) SetLatency(latency);
 }
 
 void Pelmor::OnReset() { prepare(GetSampleRate(), GetBlockSize()); }
 
 void Pelmor::OnActivate(bool active)
 {
-    // TODO: active: join the shared machine if not joined and hand it to the engine.
-    // Inactive: leave it unless the host holds the plug-in bypassed (GetBypassed()).
-    (void)active;
+    // Joining maps the segment afresh (and drops the previous mapping): no idle pass may be
+    // reading through the old one meanwhile. The audio thread does not run during activation.
+    std::lock_guard<std::mutex> idle(idleMutex);
+    if (active) {
+        // A slot reaped while this instance was away is left properly before joining again.
+        if (shm.opened() && !shm.holdsSlot()) shm.close();
+        if (!shm.opened()) shm.open();
+        if (connected()) engine.shared = &shm;
+    } else if (!GetBypassed()) {
+        // While the host holds the plug-in bypassed the instance stays in the shared machine.
+        shm.close();
+    }
 }
 
 void Pelmor::ProcessBlock(double** inputs, double** outputs, int nFrames)
@@ -180,30 +226,92 @@ void Pelmor::ProcessBlock(double** inputs, double** outputs, int nFrames)
     const int nOut = NOutChansConnected();
     if (nFrames <= 0 || nOut <= 0) return;
 
+    takeEngineUpdates();
+
+    // Blocks longer than the dry buffers are processed in pieces.
+    const int piece = static_cast<int>(dryLeft.size());
+    double peakIn = 0.0;
+    double peakOut = 0.0;
+    for (int offset = 0; offset < nFrames; offset += piece)
+        processPiece(inputs, outputs, offset, std::min(piece, nFrames - offset), nIn, nOut, peakIn, peakOut);
+
+    if (editorOpen.load(std::memory_order_relaxed)) updateMeters(peakIn, peakOut);  // 9.
+}
+
+void Pelmor::processPiece(double** inputs, double** outputs, int offset, int n, int nIn, int nOut, double& peakIn,
+                          double& peakOut)
+{
+    const double* in0 = inputs[0] + offset;
+    const double* in1 = inputs[1] + offset;
+    double* out0 = outputs[0] + offset;
+    double* out1 = outputs[1] + offset;
+    const bool stereoOut = nOut >= 2;
+
     // 4. Route the input into the output buffers, which the engine processes in place.
-    double* out0 = outputs[0];
-    double* out1 = outputs[1];
-    if (nOut >= 2 && nIn >= 2) {
-        CopyChannel(out0, inputs[0], nFrames);
-        CopyChannel(out1, inputs[1], nFrames);
-    } else if (nOut >= 2) {
-        CopyChannel(out0, inputs[0], nFrames);
-        CopyChannel(out1, inputs[0], nFrames);
+    double* left = out0;
+    double* right = out1;
+    if (stereoOut && nIn >= 2) {
+        CopyChannel(out0, in0, n);
+        CopyChannel(out1, in1, n);
+    } else if (stereoOut) {
+        CopyChannel(out1, in0, n);
+        CopyChannel(out0, in0, n);
     } else {
-        CopyChannel(out0, inputs[0], nFrames);  // a second input is ignored
+        CopyChannel(out0, in0, n);  // a second input is ignored
+        right = out0;
     }
 
-    // 5. Drift clock: the song position while the transport runs, otherwise our own count.
+    // 5. Drift clock: the song position while the transport runs (the framework advances it
+    //    for every piece it hands over), otherwise this instance's own count.
     const double pos = GetSamplePos();
-    driftTime = (GetTransportIsRunning() && pos > 0.0) ? pos / sampleRate : ownClock / sampleRate;
-    ownClock += nFrames;
+    const double t = (GetTransportIsRunning() && pos > 0.0) ? (pos + offset) / sampleRate : ownClock / sampleRate;
+    driftTime = t;
+    ownClock += n;
 
-    // 6.-7. TODO: the engine's process, then bypass, delta and level match.
+    // 6. The machine.
+    double* dryL = dryLeft.data();
+    double* dryR = dryRight.data();
+    engine.process(left, right, n, t, dryL, dryR);
+
+    // 7. Switches: this track's own, or the machine-wide word.
+    const uint32_t word = shm.switches();
+    const bool bypass = (word & pelmor::kSwitchBypass) != 0 || GetParam(kParamBypass)->Bool();
+    const bool delta = (word & pelmor::kSwitchDelta) != 0 || GetParam(kParamDelta)->Bool();
+    const bool match = (word & pelmor::kSwitchMatch) != 0 || GetParam(kParamMatch)->Bool();
+    if (bypass) {
+        // The input delayed by the latency, at unity or (matched) at the track's output trim.
+        const double g = match ? engine.staticGain() : 1.0;
+        for (int i = 0; i < n; ++i) out0[i] = g * dryL[i];
+        if (stereoOut)
+            for (int i = 0; i < n; ++i) out1[i] = g * dryR[i];
+    } else if (delta) {
+        // What the machine adds to the trimmed dry signal.
+        const double g = engine.outGain();
+        for (int i = 0; i < n; ++i) out0[i] -= g * dryL[i];
+        if (stereoOut)
+            for (int i = 0; i < n; ++i) out1[i] -= g * dryR[i];
+    }
 
     // 8. Mono input on a stereo output: both outputs carry the same signal.
-    if (nIn <= 1 && nOut >= 2) CopyChannel(out1, out0, nFrames);
+    if (nIn <= 1 && stereoOut) CopyChannel(out1, out0, n);
 
-    // 9. TODO: peak meters while the editor is open.
+    for (int i = 0; i < n; ++i) {
+        peakIn = std::max(peakIn, std::fabs(dryL[i]));
+        peakOut = std::max(peakOut, std::fabs(out0[i]));
+    }
+}
+
+void Pelmor::updateMeters(double peakIn, double peakOut)
+{
+    auto follow = [](std::atomic<float>& meter, double peak) {
+        const float db = static_cast<float>(20.0 * std::log10(peak > 1e-6 ? peak : 1e-6));
+        const float m = meter.load(std::memory_order_relaxed);
+        // Rises at once, falls a quarter of the way per block. A meter holding garbage starts over.
+        const float next = (db > m || !std::isfinite(m)) ? db : m + 0.25f * (db - m);
+        meter.store(next, std::memory_order_relaxed);
+    };
+    follow(inMeterDb, peakIn);
+    follow(outMeterDb, peakOut);
 }
 
 // ---- Parameters -------------------------------------------------------------------------------
@@ -213,9 +321,100 @@ void Pelmor::OnParamChange(int) { pushParamsToEngine(); }
 void Pelmor::OnParamChange(int paramIdx, fw::ParamSource source, int)
 {
     OnParamChange(paramIdx);
-    if (source == fw::ParamSource::Reset || applyingShared || !machineSynced) return;
-    // TODO: machine parameters publish the machine; machine parameters, Drive and Anchor mark
-    // an undoable edit.
+    if (source == fw::ParamSource::Reset || applyingShared.load() || !machineSynced.load()) return;
+    if (IsMachineParam(paramIdx)) {
+        lastMachineGen.store(connected() ? shm.publishMachine(machineFromParams()) : 0);
+        noteUndoableEdit(paramIdx);
+    } else if (paramIdx == kParamDrive || paramIdx == kParamAnchor) {
+        // The track's share carries the new value with the next idle pass.
+        noteUndoableEdit(paramIdx);
+    }
+}
+
+void Pelmor::noteUndoableEdit(int kind)
+{
+    const double nowMs =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    pendingEditTime.store(nowMs, std::memory_order_relaxed);
+    pendingEditKind.store(kind, std::memory_order_release);
+}
+
+pelmor::MachineState Pelmor::machineFromParams() const
+{
+    auto v = [this](int idx) { return GetParam(idx)->Value(); };
+    auto f = [&](int idx) { return static_cast<float>(v(idx)); };
+    pelmor::MachineState m;
+    m.character = static_cast<int32_t>(v(kParamCharacter));
+    m.quality = static_cast<int32_t>(v(kParamQuality));
+    m.sag = f(kParamSag);
+    m.drift = f(kParamDrift);
+    m.bias = f(kParamBias);
+    m.knee = f(kParamKnee);
+    m.tiltDb = f(kParamTilt);
+    m.hpfHz = f(kParamHpf);
+    m.bump = f(kParamBump);
+    m.narrow = f(kParamNarrow);
+    m.machineDrive = f(kParamMachineDrive);
+    return m;
+}
+
+pelmor::TrackState Pelmor::currentTrackState() const
+{
+    pelmor::TrackState t;
+    t.drive = static_cast<float>(GetParam(kParamDrive)->Value());
+    t.anchor = GetParam(kParamAnchor)->Value() >= 0.5 ? 1 : 0;
+    t.mix = static_cast<float>(GetParam(kParamMix)->Value());
+    t.out = static_cast<float>(GetParam(kParamOut)->Value());
+    return t;
+}
+
+void Pelmor::applyMachine(const pelmor::MachineState& state)
+{
+    applyingShared.store(true);
+    const struct {
+        int idx;
+        double value;
+    } fields[] = {
+        {kParamCharacter, static_cast<double>(state.character)}, {kParamQuality, static_cast<double>(state.quality)},
+        {kParamSag, state.sag},       {kParamDrift, state.drift},   {kParamBias, state.bias},
+        {kParamKnee, state.knee},     {kParamTilt, state.tiltDb},   {kParamHpf, state.hpfHz},
+        {kParamBump, state.bump},     {kParamNarrow, state.narrow}, {kParamMachineDrive, state.machineDrive},
+    };
+    for (const auto& f : fields) {
+        fw::Param* p = GetParam(f.idx);
+        if (!(p->Value() == f.value)) p->Set(f.value);  // a NaN counts as different
+    }
+    applyingShared.store(false);
+    pushParamsToEngine();
+}
+
+void Pelmor::applyTrackState(const pelmor::TrackState& ts)
+{
+    applyingShared.store(true);
+    uint32_t bits = 0;
+    fw::Param* drive = GetParam(kParamDrive);
+    if (!(drive->Value() == static_cast<double>(ts.drive))) {
+        drive->Set(ts.drive);
+        bits |= kTrackBitDrive;
+    }
+    fw::Param* anchor = GetParam(kParamAnchor);
+    if ((anchor->Value() >= 0.5) != (ts.anchor != 0)) {
+        anchor->Set(ts.anchor != 0 ? 1.0 : 0.0);
+        bits |= kTrackBitAnchor;
+    }
+    fw::Param* mix = GetParam(kParamMix);
+    if (!(mix->Value() == static_cast<double>(ts.mix))) {
+        mix->Set(ts.mix);
+        bits |= kTrackBitMix;
+    }
+    fw::Param* out = GetParam(kParamOut);
+    if (!(out->Value() == static_cast<double>(ts.out))) {
+        out->Set(ts.out);
+        bits |= kTrackBitOut;
+    }
+    applyingShared.store(false);
+    pushParamsToEngine();
+    if (bits != 0) pendingHostNotify.fetch_or(bits);
 }
 
 // ---- Idle -------------------------------------------------------------------------------------
@@ -227,10 +426,14 @@ void Pelmor::OnIdle()
     if (!lock.owns_lock()) return;  // a pass is still running: skip this tick
     if (shuttingDown.load()) return;
 
-    // TODO: heartbeat.
-    syncMachine();
-    // TODO: restored preset link, own share, A/B, intents, presets, preset link, modified flag.
+    shm.writeHeartbeat();  // 2. (nothing without a slot)
+    syncMachine();         // 3.
+    // 4. resolveRestoredPreset(): the restored preset link, with the preset workflow.
+    publishMyShare();  // 5.
+    // 6.-10. syncAB(), syncIntent(), syncPresets(), syncPresetLink() and the preset library's
+    //        modified flag under presetsMutex: with the machine-wide workflow.
 
+    // 11. Per-track changes made elsewhere reach the host as gestures.
     if (pendingHostNotify.load() != 0) {
         if (HostFormat() == fw::Format::Clap)
             RequestMainThreadCallback();  // onMainThread flushes on the host's main thread
@@ -238,16 +441,36 @@ void Pelmor::OnIdle()
             flushHostNotifications();
     }
 
-    // TODO: undo history, undo capture, renames.
-    updateDefaultName();
-    updateHostTrackName();
+    // 12.-14. syncUndo(), serviceUndoCapture(), serviceRename(): with the machine-wide workflow.
+    updateDefaultName();    // 15.
+    updateHostTrackName();  // 16.
 }
 
 void Pelmor::syncMachine()
 {
-    // Not connected to a shared machine (the only case until the registry client lands).
-    // TODO: adopt or seed the shared machine.
-    machineSynced = true;
+    if (!connected()) {
+        machineSynced.store(true);
+        return;
+    }
+    // The counter is read before the box: the box then holds at least that generation, so a
+    // publish landing in between is applied now or at the next pass, never skipped.
+    const uint64_t gen = shm.machineGen();
+    pelmor::MachineState state;  // defaults
+    if (gen != 0 && shm.loadMachine(state)) {
+        if (!machineSynced.load() || gen != lastMachineGen.load()) {
+            applyMachine(state);
+            lastMachineGen.store(gen);
+        }
+    } else if (!machineSynced.load()) {
+        // Nothing published yet (or unreadable): the first instance seeds the machine.
+        lastMachineGen.store(shm.publishMachine(machineFromParams()));
+    }
+    machineSynced.store(true);
+}
+
+void Pelmor::publishMyShare()
+{
+    if (connected()) shm.publishShare(currentTrackState(), abTrack[0], abTrack[1]);
 }
 
 void Pelmor::flushHostNotifications()
@@ -269,8 +492,9 @@ void Pelmor::flushHostNotifications()
 
 void Pelmor::updateDefaultName()
 {
-    // TODO: "Pelmor %d" with the slot number once the client has a slot.
-    const char* name = "Pelmor";
+    char name[kNameSize] = "Pelmor";
+    const int32_t slot = shm.slot();
+    if (connected() && slot >= 0) std::snprintf(name, sizeof name, "Pelmor %d", static_cast<int>(slot) + 1);
     if (std::strncmp(name, defaultName, kNameSize - 1) != 0) CopyName(defaultName, name);
 }
 
@@ -286,7 +510,9 @@ void Pelmor::updateHostTrackName()
     // An empty host name never clears the one we have.
     if (name.empty() || std::strncmp(name.c_str(), hostTrackName, kNameSize - 1) == 0) return;
     CopyName(hostTrackName, name.c_str());
-    // TODO: copy it into the client's track name, with the custom name beside it.
+    // Published with the next control tick, the custom name beside it.
+    shm.setTrackName(hostTrackName);
+    shm.setCustomName(hasCustomName ? customName : "");
 }
 
 void Pelmor::trackInfoChanged()

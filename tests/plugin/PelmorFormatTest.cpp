@@ -128,32 +128,51 @@ TEST_F(PelmorVst3, ParametersAsTheHostSeesThem)
         EXPECT_EQ(FromStr128(s), t.text);
     }
     EXPECT_EQ(inst->Proc()->proc.get_tail_samples(inst->processor), 0xFFFFFFFFu);
-    EXPECT_EQ(inst->Proc()->proc.get_latency_samples(inst->processor), 0u);
+    // Construction prepares the machine at 48 kHz: the drift line's 52 samples plus 9.
+    EXPECT_EQ(inst->Proc()->proc.get_latency_samples(inst->processor), 61u);
 }
 
+// With the track's own Bypass on and Match off, the output is the input delayed by the
+// reported latency; with Bypass off the machine changes the sound and stays finite.
 template <class S>
-void PassThrough(Vst3Instance& inst, int32_t sampleSize, int frames)
+void BypassAndProcess(Vst3Instance& inst, Pelmor& plug, int32_t sampleSize, int frames)
 {
     ASSERT_EQ(inst.Setup(44100, 512, sampleSize), V3_OK);
     ASSERT_EQ(inst.Activate(true), V3_OK);
+    const int latency = static_cast<int>(inst.Proc()->proc.get_latency_samples(inst.processor));
+    ASSERT_EQ(latency, 58) << "44.1 kHz";
     ProcessBuffers<S> b(frames);
     for (int i = 0; i < frames; ++i) {
         b.in[0][i] = S(std::sin(0.05 * i));
         b.in[1][i] = S(-0.3 * std::sin(0.07 * i));
     }
+    plug.GetParam(kParamBypass)->Set(1);
+    plug.GetParam(kParamMatch)->Set(0);
     ASSERT_EQ(inst.Proc()->proc.process(inst.processor, &b.data), V3_OK);
     for (int c = 0; c < 2; ++c)
-        for (int i = 0; i < frames; ++i) ASSERT_EQ(b.out[c][i], b.in[c][i]) << c << ":" << i;
+        for (int i = 0; i < frames; ++i) ASSERT_EQ(b.out[c][i], i >= latency ? b.in[c][i - latency] : S(0)) << c << ":" << i;
+
+    plug.GetParam(kParamBypass)->Set(0);
+    plug.GetParam(kParamDrive)->Set(2);
+    plug.OnParamChange(kParamDrive);
+    ASSERT_EQ(inst.Proc()->proc.process(inst.processor, &b.data), V3_OK);
+    double differs = 0;
+    for (int c = 0; c < 2; ++c)
+        for (int i = latency; i < frames; ++i) {
+            ASSERT_TRUE(std::isfinite(static_cast<double>(b.out[c][i])));
+            differs = std::max(differs, std::fabs(static_cast<double>(b.out[c][i]) - b.in[c][i - latency]));
+        }
+    EXPECT_GT(differs, 0.01) << "the machine shapes the signal";
 }
 
-TEST_F(PelmorVst3, ShellPassesAudioThroughUnchangedAt32And64Bit)
+TEST_F(PelmorVst3, BypassedAudioIsTheDelayedInputAt32And64Bit)
 {
     auto a = Create();
-    PassThrough<float>(*a, V3_SAMPLE_32, 512);
+    BypassAndProcess<float>(*a, P(*a), V3_SAMPLE_32, 512);
     auto b = Create();
-    PassThrough<double>(*b, V3_SAMPLE_64, 512);
+    BypassAndProcess<double>(*b, P(*b), V3_SAMPLE_64, 512);
     auto c = Create();
-    PassThrough<float>(*c, V3_SAMPLE_32, 1500);  // longer than the prepared block
+    BypassAndProcess<float>(*c, P(*c), V3_SAMPLE_32, 1500);  // longer than the prepared block
 }
 
 TEST_F(PelmorVst3, StateRoundTripClearsHostBypass)
@@ -274,11 +293,14 @@ TEST_F(PelmorClap, ParametersExtensionsAndPassThrough)
         b.in[1][i] = static_cast<float>(0.25 * std::cos(0.05 * i));
     }
     InputEvents in;
+    in.AddValue(kParamBypass, 1, 0);
+    in.AddValue(kParamMatch, 0, 0);
     in.AddValue(kParamSag, 0.8, 300);
     b.process.in_events = in.List();
     ASSERT_EQ(p->process(p, &b.process), CLAP_PROCESS_CONTINUE);
+    // Bypassed without level match: the input delayed by the latency.
     for (int c = 0; c < 2; ++c)
-        for (uint32_t i = 0; i < 700; ++i) ASSERT_EQ(b.out[c][i], b.in[c][i]);
+        for (uint32_t i = 0; i < 700; ++i) ASSERT_EQ(b.out[c][i], i >= 61 ? b.in[c][i - 61] : 0.0f) << c << ":" << i;
     EXPECT_DOUBLE_EQ(P(p).GetParam(kParamSag)->Value(), 0.8);
     p->deactivate(p);
 }

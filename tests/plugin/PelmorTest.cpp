@@ -21,13 +21,16 @@ namespace {
 
 using fwtest::RecordingBridge;
 
-// An instance without the idle timer, so that tests drive OnIdle themselves.
-std::unique_ptr<Pelmor> MakePelmor(fw::HostBridge* bridge = nullptr, fw::Format format = fw::Format::Vst3)
+// An instance without the idle timer, so that tests drive OnIdle themselves. Construction
+// reports the prepared latency to the bridge; the tests look at what follows.
+std::unique_ptr<Pelmor> MakePelmor(RecordingBridge* bridge = nullptr, fw::Format format = fw::Format::Vst3)
 {
     fw::InstanceInfo info;
     info.format = format;
     info.bridge = bridge;
-    return std::make_unique<Pelmor>(info);
+    auto p = std::make_unique<Pelmor>(info);
+    if (bridge) bridge->Clear();
+    return p;
 }
 
 // ---- Parameter table --------------------------------------------------------------------------
@@ -407,7 +410,7 @@ TEST(PelmorIdle, Vst3HostTrackNameIsTakenAndNeverClearedByAnEmptyOne)
     auto p = MakePelmor(&bridge, fw::Format::Vst3);
     p->OnIdle();
     EXPECT_STREQ(p->hostTrackName, "");
-    EXPECT_STREQ(p->defaultName, "Pelmor");
+    EXPECT_STREQ(p->defaultName, "Pelmor 1") << "the first slot of the test's registry";
     bridge.trackName = "Bass";
     p->OnIdle();
     EXPECT_STREQ(p->hostTrackName, "Bass");
@@ -453,10 +456,16 @@ void PrintTo(const RouteCase& c, std::ostream* os) { *os << c.what; }
 
 class PelmorRouting : public ::testing::TestWithParam<RouteCase> {};
 
-TEST_P(PelmorRouting, PassesAudioThroughWithTheMonoRoutings)
+// Bypassed without level match, each output carries its routed input delayed by the latency,
+// so the routing shows sample for sample.
+TEST_P(PelmorRouting, BypassedOutputsCarryTheRoutedInputDelayed)
 {
     const RouteCase& c = GetParam();
     auto p = MakePelmor();
+    p->GetParam(kParamBypass)->Set(1);
+    p->GetParam(kParamMatch)->Set(0);
+    const int latency = p->GetLatency();
+    ASSERT_EQ(latency, 61);
     constexpr int kFrames = 256;
     std::vector<double> in0(kFrames), in1(kFrames), out0(kFrames, -7), out1(kFrames, -7);
     for (int i = 0; i < kFrames; ++i) {
@@ -473,7 +482,9 @@ TEST_P(PelmorRouting, PassesAudioThroughWithTheMonoRoutings)
     p->ProcessAudio(audio, 0, kFrames);
     auto expect = [&](const std::vector<double>& out, int src, const char* which) {
         for (int i = 0; i < kFrames; ++i) {
-            const double want = src == 0 ? in0[i] : src == 1 ? in1[i] : src == -1 ? 0.0 : -7.0;
+            const int j = i - latency;
+            const double delayed = src == 0 ? (j >= 0 ? in0[j] : 0.0) : src == 1 ? (j >= 0 ? in1[j] : 0.0) : 0.0;
+            const double want = src == -2 ? -7.0 : delayed;
             ASSERT_EQ(out[i], want) << which << " sample " << i;
         }
     };
@@ -524,7 +535,7 @@ TEST(PelmorLifecycle, ConstructionPreparesAndReportsTheConfiguration)
     EXPECT_EQ(p->sampleRate, 48000);
     EXPECT_GE(p->dryLeft.capacity(), 32768u);
     EXPECT_EQ(p->GetTailSize(), 2147483647);
-    EXPECT_EQ(p->GetLatency(), 0);
+    EXPECT_EQ(p->GetLatency(), 61) << "the prepared engine's latency replaces the initial 0";
     EXPECT_EQ(p->GetEditorWidth(), 960);
     EXPECT_EQ(p->GetEditorHeight(), 600);
     EXPECT_FALSE(p->editorOpen.load());
