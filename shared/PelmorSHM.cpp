@@ -394,8 +394,13 @@ bool PelmorSHM::open() {
         }
 
         const pid_t pid = getpid();
-        std::uint64_t newId = (static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid)) << 32) ^
-                              static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(this));
+        // The count of joins in this process goes into the id too: an instance made at the
+        // address of one that has left must not pass for it (a stale intent in the slot, the
+        // earlier owner's track in history entries).
+        static std::atomic<std::uint64_t> joins{0};
+        std::uint64_t newId = ((static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid)) << 32) ^
+                               static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(this))) +
+                              0x9E3779B97F4A7C15ull * joins.fetch_add(1, std::memory_order_relaxed);
         if (newId == 0) newId = 1;  // 0 means "free"
         Slot& s = reg.slots[chosen];
         localSlotIds[chosen] = newId;
