@@ -76,7 +76,7 @@ Pelmor::Pelmor(const fw::InstanceInfo& info)
     // 9. The user presets.
     {
         std::lock_guard<std::mutex> lock(presetsMutex);
-        library.loadUserPresets(pelmor::userPresetPathFromEnvironment());
+        loadUserPresets();
     }
 
     // 10. Ready to process before the host's first reset.
@@ -331,12 +331,20 @@ void Pelmor::OnParamChange(int paramIdx, fw::ParamSource source, int)
     }
 }
 
+double Pelmor::steadyClockMs()
+{
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 void Pelmor::noteUndoableEdit(int kind)
 {
-    const double nowMs =
-        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
-    pendingEditTime.store(nowMs, std::memory_order_relaxed);
+    pendingEditTime.store(clockMs(), std::memory_order_relaxed);
     pendingEditKind.store(kind, std::memory_order_release);
+}
+
+void Pelmor::publishMachineState(const pelmor::MachineState& m)
+{
+    lastMachineGen.store(connected() ? shm.publishMachine(m) : 0);
 }
 
 pelmor::MachineState Pelmor::machineFromParams() const
@@ -390,10 +398,14 @@ void Pelmor::applyMachine(const pelmor::MachineState& state)
 
 void Pelmor::applyTrackState(const pelmor::TrackState& ts)
 {
+    // The record holds f32 values: a parameter whose value rounds to the record's is left as it
+    // is, so that a value travelling through the registry and back (A/B, history, intents) is no
+    // change and reaches the host as no gesture. A NaN counts as different.
+    auto differs = [](const fw::Param* p, float v) { return !(static_cast<float>(p->Value()) == v); };
     applyingShared.store(true);
     uint32_t bits = 0;
     fw::Param* drive = GetParam(kParamDrive);
-    if (!(drive->Value() == static_cast<double>(ts.drive))) {
+    if (differs(drive, ts.drive)) {
         drive->Set(ts.drive);
         bits |= kTrackBitDrive;
     }
@@ -403,12 +415,12 @@ void Pelmor::applyTrackState(const pelmor::TrackState& ts)
         bits |= kTrackBitAnchor;
     }
     fw::Param* mix = GetParam(kParamMix);
-    if (!(mix->Value() == static_cast<double>(ts.mix))) {
+    if (differs(mix, ts.mix)) {
         mix->Set(ts.mix);
         bits |= kTrackBitMix;
     }
     fw::Param* out = GetParam(kParamOut);
-    if (!(out->Value() == static_cast<double>(ts.out))) {
+    if (differs(out, ts.out)) {
         out->Set(ts.out);
         bits |= kTrackBitOut;
     }
@@ -426,12 +438,15 @@ void Pelmor::OnIdle()
     if (!lock.owns_lock()) return;  // a pass is still running: skip this tick
     if (shuttingDown.load()) return;
 
-    shm.writeHeartbeat();  // 2. (nothing without a slot)
-    syncMachine();         // 3.
-    // 4. resolveRestoredPreset(): the restored preset link, with the preset workflow.
-    publishMyShare();  // 5.
-    // 6.-10. syncAB(), syncIntent(), syncPresets(), syncPresetLink() and the preset library's
-    //        modified flag under presetsMutex: with the machine-wide workflow.
+    shm.writeHeartbeat();     // 2. (nothing without a slot)
+    syncMachine();            // 3.
+    resolveRestoredPreset();  // 4.
+    publishMyShare();         // 5.
+    syncAB();                 // 6.
+    syncIntent();             // 7.
+    syncPresets();            // 8.
+    syncPresetLink();         // 9.
+    recomputeModified();      // 10.
 
     // 11. Per-track changes made elsewhere reach the host as gestures.
     if (pendingHostNotify.load() != 0) {
@@ -441,7 +456,9 @@ void Pelmor::OnIdle()
             flushHostNotifications();
     }
 
-    // 12.-14. syncUndo(), serviceUndoCapture(), serviceRename(): with the machine-wide workflow.
+    syncUndo();             // 12.
+    serviceUndoCapture();   // 13.
+    serviceRename();        // 14.
     updateDefaultName();    // 15.
     updateHostTrackName();  // 16.
 }
@@ -470,7 +487,14 @@ void Pelmor::syncMachine()
 
 void Pelmor::publishMyShare()
 {
-    if (connected()) shm.publishShare(currentTrackState(), abTrack[0], abTrack[1]);
+    if (!connected()) return;
+    pelmor::TrackState ab[2];
+    {
+        std::lock_guard<std::mutex> lock(abMutex);
+        ab[0] = abTrack[0];
+        ab[1] = abTrack[1];
+    }
+    shm.publishShare(currentTrackState(), ab[0], ab[1]);
 }
 
 void Pelmor::flushHostNotifications()
@@ -511,8 +535,13 @@ void Pelmor::updateHostTrackName()
     if (name.empty() || std::strncmp(name.c_str(), hostTrackName, kNameSize - 1) == 0) return;
     CopyName(hostTrackName, name.c_str());
     // Published with the next control tick, the custom name beside it.
+    char custom[kNameSize] = {};
+    {
+        std::lock_guard<std::mutex> lock(renameMutex);
+        if (hasCustomName) CopyName(custom, customName);
+    }
     shm.setTrackName(hostTrackName);
-    shm.setCustomName(hasCustomName ? customName : "");
+    shm.setCustomName(custom);
 }
 
 void Pelmor::trackInfoChanged()
@@ -526,25 +555,6 @@ void Pelmor::trackInfoChanged()
 }
 
 void Pelmor::onMainThread() { flushHostNotifications(); }
-
-// ---- State ------------------------------------------------------------------------------------
-
-bool Pelmor::SerializeState(fw::ByteChunk& chunk) const
-{
-    // TODO: the versioned chunk (header, name, editor size, preset link, A/B) before the values.
-    return SerializeParams(chunk);
-}
-
-int Pelmor::UnserializeState(const fw::ByteChunk& chunk, int startPos)
-{
-    // TODO: versioned chunks; for now the headerless layout of 18 doubles.
-    const int pos = UnserializeParams(chunk, startPos);
-    for (int i = 0; i < NParams(); ++i) {
-        OnParamChange(i, fw::ParamSource::Preset, -1);
-        OnParamChangeUI(i, fw::ParamSource::Preset);
-    }
-    return pos;
-}
 
 // ---- Editor -----------------------------------------------------------------------------------
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Params.h"
@@ -25,6 +26,13 @@
 // parameter values when they are stale. prepare, which never overlaps a block, applies them
 // directly. A push that lands while a block is taking the values sets the mark again, so the
 // newest values always reach the engine at the next block.
+//
+// Locks. idleMutex is held by every idle pass (tried, never waited for), by activation, and by
+// the machine-wide operations the editor calls (presets, undo, A/B, intents, switches), which
+// wait for it: so these never run beside an idle pass, nor while activation maps the registry
+// afresh. Inside it presetsMutex (the library and restoredPresetName), then the registry mutex
+// (history only). renameMutex guards the rename request and the custom name, abMutex the A/B
+// track slots; both are held for copies only.
 class Pelmor final : public fw::PluginCore {
 public:
     explicit Pelmor(const fw::InstanceInfo& info);
@@ -70,9 +78,64 @@ public:
     pelmor::TrackState currentTrackState() const;
     void applyMachine(const pelmor::MachineState& state);
     void applyTrackState(const pelmor::TrackState& ts);
-    // Remembers the latest undoable edit for the history capture (kind = parameter index, or
-    // a negative code of a machine-wide operation). Lock-free; safe on the audio thread.
+    // Remembers the latest undoable edit for the history capture (kind = parameter index, 10
+    // for a remote edit, -2 for an A/B toggle). Lock-free; safe on the audio thread.
     void noteUndoableEdit(int kind);
+    // Idle steps of the machine-wide workflow (OnIdle runs them in order).
+    void resolveRestoredPreset();  // 4.
+    void syncAB();                 // 6.
+    void syncIntent();             // 7.
+    void syncPresets();            // 8.
+    void syncPresetLink();         // 9.
+    void recomputeModified();      // 10.
+    void syncUndo();               // 12.
+    void serviceUndoCapture();     // 13.
+    void serviceRename();          // 14.
+    // Restores a history entry: this track's settings when the entry holds them (same slot
+    // and id), and with `restoreMachine` the machine and the A/B machine slots.
+    void applyGlobal(const pelmor::GlobalSnapshot& snap, bool restoreMachine);
+
+    // ---- Presets (editor operations lock idleMutex and presetsMutex themselves) ----
+    std::string userPresetPath() const;
+    // Callers hold presetsMutex.
+    bool loadUserPresets();
+    // Callers hold presetsMutex. Refused (false) while the file could not be read at the last
+    // load: the list then lacks the user's presets and would replace them.
+    bool saveUserPresets() const;
+    void linkPresetByName(const std::string& name);  // callers hold presetsMutex
+    void recallPreset(int index);
+    int savePreset(const char* name);
+    void renamePreset(int index, const char* name);
+    void deletePreset(int index);
+    // Calls fn(const pelmor::PresetLibrary&) under presetsMutex and returns its result.
+    template <class Fn>
+    decltype(auto) withPresets(Fn&& fn)
+    {
+        std::lock_guard<std::mutex> lock(presetsMutex);
+        return std::forward<Fn>(fn)(static_cast<const pelmor::PresetLibrary&>(library));
+    }
+
+    // ---- Machine-wide operations the editor calls ----
+    // Undo (direction < 0) or redo (direction >= 0) of the shared history.
+    void undoStep(int direction);
+    // Switches the shared machine between its A and B settings; every track follows.
+    void toggleAB();
+    // Sets another track's Drive, Mix, Out and Anchor (the track in `slot`, live, not this
+    // one); the editor builds `state` from that lane's values with the edited field replaced.
+    // False when not connected or the slot is not another live track.
+    bool postTrackIntent(int slot, const pelmor::TrackState& state);
+    // Hands a new track name to the idle pass; custom false reverts to the host's name.
+    void requestRename(const char* name, bool custom);
+    // Sets or clears bits of the machine-wide switch word (pelmor::kSwitchBypass, Delta,
+    // Match): the registry's word while connected, this instance's own otherwise.
+    void setMachineSwitch(uint32_t bits, bool on);
+    uint32_t machineSwitches() const { return shm.switches(); }
+
+    // Steady-clock milliseconds used by the history capture; tests may point it elsewhere
+    // before any thread uses the instance.
+    using ClockMs = double (*)();
+    static double steadyClockMs();
+    ClockMs clockMs = &Pelmor::steadyClockMs;
     // Joined to the shared machine and still holding the slot. A slot reaped by another
     // process (heartbeat too old) counts as not connected: the instance then runs unshared
     // until its next activation joins again.
@@ -93,6 +156,18 @@ public:
     static constexpr double kInitialRate = 48000.0;
     static constexpr int kNameSize = 64;
     static constexpr float kMeterFloorDb = -120.0f;
+    // History capture waits this long after the latest undoable edit.
+    static constexpr double kUndoQuietMs = 250.0;
+    // Edit kinds besides parameter indices.
+    static constexpr int kEditNone = -1;
+    static constexpr int kEditAB = -2;
+    static constexpr int kEditRemote = 10;
+    // State chunk.
+    static constexpr uint32_t kStateMagic = 0x50454C4Du;  // "PELM", bytes 4D 4C 45 50
+    static constexpr uint32_t kStateVersion = 3;
+    static constexpr int kStateSize = 316;
+    static constexpr int kStateMinSide = 100;
+    static constexpr int kStateMaxSide = 8000;
 
     // ---- Members, in construction order ----
     std::atomic<int32_t> editorWidth{kDesignWidth};
@@ -118,9 +193,12 @@ public:
     std::atomic<float> outMeterDb{-60.0f};
     std::atomic<float> driveTrimUi{1.0f};
 
-    // Presets (loaded at construction; the rest of the preset workflow builds on these).
+    // Presets. presetsMutex guards library, restoredPresetName, lastPresetsGen and lastLinkGen.
     pelmor::PresetLibrary library;
-    std::mutex presetsMutex;
+    mutable std::mutex presetsMutex;
+    std::string restoredPresetName;  // linked preset name from a restored state, not yet linked
+    uint64_t lastPresetsGen = 0;
+    uint64_t lastLinkGen = 0;  // 0: this instance has never seen a link
 
     // Idle synchronisation.
     std::atomic<bool> machineSynced{false};
@@ -129,12 +207,29 @@ public:
     std::atomic<uint32_t> pendingHostNotify{0};
     char hostTrackName[kNameSize] = {};
     char defaultName[kNameSize] = "Pelmor";
+    // The user's name for the track, in force while hasCustomName; written under renameMutex.
     char customName[kNameSize] = "Pelmor";
     bool hasCustomName = false;
+    struct RenameRequest {
+        char name[kNameSize];
+        bool custom;
+        bool pending;
+    };
+    RenameRequest renameRequest = {};
+    mutable std::mutex renameMutex;
 
-    // This track's settings kept for machine slots A and B (the A/B workflow fills them).
+    // This track's settings kept for machine slots A (0) and B (1), and whether each holds
+    // settings to restore; under abMutex. lastAbActive: the slot they were last arranged for.
     pelmor::TrackState abTrack[2] = {};
     bool abValid[2] = {true, false};
+    mutable std::mutex abMutex;
+    std::atomic<int32_t> lastAbActive{0};
+    // Counters last acted on, and the one-time history seeding (idle pass and editor
+    // operations, which idleMutex keeps apart).
+    uint64_t lastAbGen = 0;
+    uint64_t lastUndoApplyGen = 0;
+    uint64_t lastIntentGen = 0;
+    bool historySeeded = false;
 
     // The latest undoable edit not yet in the history: kind (-1 for none) and steady-clock
     // time in milliseconds. The time is stored before the kind.
@@ -142,6 +237,20 @@ public:
     std::atomic<double> pendingEditTime{0.0};
 
 private:
+    // Commits the pending undoable edit now: clears it, publishes the share, pushes a snapshot.
+    void commitPendingEdit();
+    // Stores `name` as the machine's preset link (callers hold presetsMutex).
+    void publishLink(const std::string& name);
+    // Publishes the machine; records the new machineGen (0 when not connected).
+    void publishMachineState(const pelmor::MachineState& m);
+    // After a change of the preset file: presetsGen advanced and recorded (presetsMutex held).
+    void announcePresetFileChange();
+    // State chunk: reads the header fields after the magic at `start`; returns where the
+    // parameter values begin, or -1 when none can be read.
+    int readStateHeader(const fw::ByteChunk& chunk, int start);
+    // A custom name from a state chunk: taken at once and posted for the idle pass to publish
+    // (an empty one removes a custom name in force).
+    void restoreCustomName(const char* name);
     void initParams();
     void makeFrameworkPresets();
     void updateDefaultName();

@@ -150,7 +150,7 @@ int createTemporary(const std::string& dir, const std::string& base, std::string
 
 std::string userPresetDirectory(const char* xdgConfigHome, const char* home) {
     std::string dir;
-    if (xdgConfigHome != nullptr) {
+    if (xdgConfigHome != nullptr && *xdgConfigHome != '\0') {
         dir = xdgConfigHome;
     } else if (home != nullptr) {
         dir = std::string(home) + "/.config";
@@ -177,15 +177,22 @@ void createPresetDirectories(const std::string& dir) {
 
 bool PresetLibrary::loadUserPresets(const std::string& path) {
     initFactory();
+    fileUnreadable = false;
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0) return false;
+    if (fd.get() < 0) {
+        // No file (or no directory on the way): nothing to lose. Anything else means a file
+        // we cannot see into.
+        fileUnreadable = errno != ENOENT && errno != ENOTDIR;
+        return false;
+    }
     std::string text;
     char chunk[1024];
     for (;;) {
         const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return false;  // unreadable (a directory, an I/O error): factory presets only
+            fileUnreadable = true;  // a directory, an I/O error: factory presets only
+            return false;
         }
         if (n == 0) break;
         text.append(chunk, static_cast<std::size_t>(n));

@@ -56,6 +56,10 @@ public:
     std::uint32_t factoryCount = kFactoryPresetCount;  // user presets start at this index
     std::int32_t current = -1;                       // linked preset, -1 for none
     bool modified = true;                            // machine differs from the linked preset (or none)
+    // The file exists but the last loadUserPresets could not read it (no permission, an I/O
+    // error, a directory in its place). The list then holds only the factory presets, so the
+    // owner must not rewrite the file from it until a load succeeds again.
+    bool fileUnreadable = false;
 
     PresetLibrary() { initFactory(); }
 
@@ -103,7 +107,8 @@ public:
     bool recomputeModified(const MachineState& params) noexcept;
 
     // initFactory(), then reads the file at `path` and adds its user presets. A missing or
-    // unreadable file leaves the factory presets alone (returns false).
+    // unreadable file leaves the factory presets alone (returns false); `fileUnreadable` tells
+    // the two apart (a missing file, or a missing directory on the way, is not unreadable).
     bool loadUserPresets(const std::string& path);
 
     // Writes the user presets to `path`, creating its directories first (mode 0755,
@@ -115,8 +120,10 @@ public:
     bool saveUserPresets(const std::string& path) const;
 };
 
-// The user preset directory: XDG_CONFIG_HOME when set (even empty), else HOME + "/.config"
-// when HOME is set, else "."; followed by "/Orvotone/Pelmor". Null means unset.
+// The user preset directory: XDG_CONFIG_HOME when set and not empty, else HOME + "/.config"
+// when HOME is set, else "."; followed by "/Orvotone/Pelmor". Null means unset. An empty
+// XDG_CONFIG_HOME counts as unset, as the XDG rules have it (it would otherwise name
+// "/Orvotone/Pelmor", which ordinary users cannot create).
 std::string userPresetDirectory(const char* xdgConfigHome, const char* home);
 // The user preset file: the directory followed by "/presets.txt".
 std::string userPresetPath(const char* xdgConfigHome, const char* home);

@@ -183,8 +183,8 @@ TEST_F(PelmorVst3, StateRoundTripClearsHostBypass)
     a->Ctrl()->ctrl.set_parameter_normalised(a->controller, 65536, 1.0);
     MemoryStream saved;
     ASSERT_EQ(a->Comp()->comp.get_state(a->component, saved.Obj()), V3_OK);
-    ASSERT_EQ(saved.bytes.size(), 148u) << "the chunk and the 4-byte bypass flag";
-    EXPECT_EQ(saved.bytes[144], 1);
+    ASSERT_EQ(saved.bytes.size(), 320u) << "the chunk and the 4-byte bypass flag";
+    EXPECT_EQ(saved.bytes[316], 1);
 
     auto b = Create();
     MemoryStream in(saved.bytes);
@@ -313,7 +313,7 @@ TEST_F(PelmorClap, StateRoundTripIsTheChunkOnly)
     const auto* state = static_cast<const clap_plugin_state_t*>(a->get_extension(a, CLAP_EXT_STATE));
     OutStream out;
     ASSERT_TRUE(state->save(a, out.Stream()));
-    EXPECT_EQ(out.bytes.size(), 144u);
+    EXPECT_EQ(out.bytes.size(), 316u);
     const clap_plugin_t* b = Create(host);
     InStream in(out.bytes);
     ASSERT_TRUE(state->load(b, in.Stream()));

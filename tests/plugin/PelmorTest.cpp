@@ -230,9 +230,9 @@ TEST(PelmorState, ValuesRoundTripAndShortChunksRestoreWhatIsThere)
     a->GetParam(kParamDelta)->Set(1);
     fw::ByteChunk chunk;
     ASSERT_TRUE(a->SerializeState(chunk));
-    EXPECT_EQ(chunk.Size(), 144);
+    EXPECT_EQ(chunk.Size(), 316);
     auto b = MakePelmor();
-    EXPECT_EQ(b->UnserializeState(chunk, 0), 144);
+    EXPECT_EQ(b->UnserializeState(chunk, 0), 316);
     for (int i = 0; i < kNumParams; ++i) EXPECT_EQ(b->GetParam(i)->Value(), a->GetParam(i)->Value()) << i;
 
     auto c = MakePelmor();

@@ -56,7 +56,8 @@ TEST(PresetPath, FromTheTwoEnvironmentValues) {
     };
     const Case cases[] = {
         {"XDG set", "/x/cfg", "/home/u", "/x/cfg/Orvotone/Pelmor/presets.txt"},
-        {"XDG set but empty", "", "/home/u", "/Orvotone/Pelmor/presets.txt"},
+        {"XDG set but empty counts as unset", "", "/home/u", "/home/u/.config/Orvotone/Pelmor/presets.txt"},
+        {"XDG empty and no HOME", "", nullptr, "./Orvotone/Pelmor/presets.txt"},
         {"XDG relative", "cfg", "/home/u", "cfg/Orvotone/Pelmor/presets.txt"},
         {"only HOME", nullptr, "/home/u", "/home/u/.config/Orvotone/Pelmor/presets.txt"},
         {"HOME set but empty", nullptr, "", "/.config/Orvotone/Pelmor/presets.txt"},
@@ -75,8 +76,10 @@ TEST(PresetPath, ReadsTheProcessEnvironment) {
     const std::string xdg = savedXdg ? savedXdg : "";
     const std::string home = savedHome ? savedHome : "";
     ::setenv("HOME", "/h", 1);
+    ::setenv("XDG_CONFIG_HOME", "/x", 1);
+    EXPECT_EQ(userPresetPathFromEnvironment(), "/x/Orvotone/Pelmor/presets.txt");
     ::setenv("XDG_CONFIG_HOME", "", 1);
-    EXPECT_EQ(userPresetPathFromEnvironment(), "/Orvotone/Pelmor/presets.txt");
+    EXPECT_EQ(userPresetPathFromEnvironment(), "/h/.config/Orvotone/Pelmor/presets.txt");
     ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(userPresetPathFromEnvironment(), "/h/.config/Orvotone/Pelmor/presets.txt");
     if (savedXdg) ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
@@ -154,6 +157,43 @@ TEST(PresetFile, MissingOrUnusableFilesAreSilent) {
     EXPECT_EQ(readFileOr(tmp / "blocker"), "not a directory");
     EXPECT_EQ(listDir(tmp.path()), (std::vector<std::string>{"blocker", "dir.txt"}));
     EXPECT_TRUE(listDir(tmp / "dir.txt").empty());
+}
+
+// A file that is there but cannot be read is told apart from a missing one, so that its owner
+// does not replace the user's presets with the factory-only list it was left with.
+TEST(PresetFile, LoadTellsAnUnreadableFileFromAMissingOne) {
+    TempDir tmp;
+    writeFile(tmp / "blocker", "not a directory");
+    ::mkdir((tmp / "dir.txt").c_str(), 0755);
+    writeFile(tmp / "good.txt", "0 1 0.5 0 0.45 4.5 -0.5 30 0 0 1\tMine\n");
+    ASSERT_EQ(::symlink("/proc/self/mem", (tmp / "eio.txt").c_str()), 0);  // reading offset 0: EIO
+    writeFile(tmp / "locked.txt", "0 1 0.5 0 0.45 4.5 -0.5 30 0 0 1\tMine\n");
+    ::chmod((tmp / "locked.txt").c_str(), 0);
+    struct Case {
+        const char* what;
+        std::string path;
+        bool loaded;
+        bool unreadable;
+        int userCount;
+    };
+    const bool root = ::geteuid() == 0;
+    const Case cases[] = {
+        {"missing file", tmp / "nowhere.txt", false, false, 0},
+        {"missing directory", tmp / "nowhere/presets.txt", false, false, 0},
+        {"a file where a directory should be", tmp / "blocker/presets.txt", false, false, 0},
+        {"a directory where the file should be", tmp / "dir.txt", false, true, 0},
+        {"an I/O error", tmp / "eio.txt", false, true, 0},
+        {"no read permission (root reads it anyway)", tmp / "locked.txt", root, !root, root ? 1 : 0},
+        {"a readable file", tmp / "good.txt", true, false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PresetLibrary lib;
+        lib.fileUnreadable = !c.unreadable;  // every load sets it afresh
+        EXPECT_EQ(lib.loadUserPresets(c.path), c.loaded);
+        EXPECT_EQ(lib.fileUnreadable, c.unreadable);
+        EXPECT_EQ(lib.count(), 6 + c.userCount);
+    }
 }
 
 TEST(PresetFile, ReadOnlyDirectoryIsSilentAndKeepsTheFile) {
