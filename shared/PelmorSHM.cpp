@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <emmintrin.h>
 #include <linux/futex.h>
 #include <unistd.h>
 
@@ -22,10 +23,18 @@ namespace {
 
 std::int64_t nowSeconds() noexcept { return static_cast<std::int64_t>(std::time(nullptr)); }
 
-std::int64_t steadyMicros() noexcept {
+std::int64_t microsOf(clockid_t clock) noexcept {
     timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
+    clock_gettime(clock, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+std::int64_t monotonicMicros() noexcept { return microsOf(CLOCK_MONOTONIC); }
+std::int64_t coarseMonotonicMicros() noexcept { return microsOf(CLOCK_MONOTONIC_COARSE); }
+
+// now - then, wrapping instead of overflowing.
+std::int64_t elapsedMicros(std::int64_t now, std::int64_t then) noexcept {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(now) - static_cast<std::uint64_t>(then));
 }
 
 // Sleeps `millis`, continuing with the remaining time after a signal.
@@ -412,7 +421,9 @@ bool PelmorSHM::open() {
         atomicStore(s.state, kSlotLive, std::memory_order_release);
 
         lastBeat_ = 0;
-        beatSeenAt_ = steadyMicros();
+        beatSeenAt_ = kUntimed;
+        namesUnpublished_ = true;  // a claimed slot's box holds empty names
+        namesRewriteIn_ = kNamesRewriteTicks;
         slot_.store(chosen, std::memory_order_release);
         id_.store(newId, std::memory_order_release);
         opened_.store(true, std::memory_order_release);
@@ -465,35 +476,42 @@ Slot* PelmorSHM::ownSlot() const noexcept {
 
 // ---- Rail ----------------------------------------------------------------------
 
-bool PelmorSHM::step(const MachineDemand& demand, double& rail) {
-    if (!opened_.load(std::memory_order_acquire)) return false;
-    return stepAt(demand, rail, steadyMicros());
+PelmorSHM::StepClock PelmorSHM::systemClock() noexcept {
+    static const StepClock clock = [] {
+        StepClock c;
+        c.now = &monotonicMicros;
+        // The coarse clock is the monotonic clock as of the last timer tick. Its lag is
+        // one tick; a second one is allowed for a tick that came late.
+        timespec res{};
+        if (clock_getres(CLOCK_MONOTONIC_COARSE, &res) == 0 && res.tv_sec == 0 && res.tv_nsec > 0 &&
+            res.tv_nsec <= 10000000) {
+            c.coarse = &coarseMonotonicMicros;
+            c.coarseLagMicros = 2 * (res.tv_nsec / 1000 + 1);
+        }
+        return c;
+    }();
+    return clock;
 }
 
+void PelmorSHM::setStepClock(const StepClock& clock) noexcept { clock_ = clock.now != nullptr ? clock : systemClock(); }
+
+bool PelmorSHM::step(const MachineDemand& demand, double& rail) { return stepWith(demand, rail, kUntimed); }
+
 bool PelmorSHM::stepAt(const MachineDemand& demand, double& rail, std::int64_t now) {
+    return stepWith(demand, rail, now);
+}
+
+// `now` is kUntimed unless the caller read the clock; the clock is then read only where
+// the time is needed: while the leader's beat stands still and somebody else leads.
+bool PelmorSHM::stepWith(const MachineDemand& demand, double& rail, std::int64_t now) {
     PelmorRegistry* reg = openRegistry();
     const std::int32_t s = slot_.load(std::memory_order_acquire);
     if (reg == nullptr || !validSlot(s)) return false;
     const std::uint64_t myId = id_.load(std::memory_order_relaxed);
 
-    // Publish this track's demand.
-    if (Slot* own = ownSlot()) {
-        // New names from the idle thread; a failed load keeps the previous ones.
-        const std::uint64_t namesSeq = atomicLoad(names_.seq, std::memory_order_acquire);
-        if (namesSeq != stepNamesSeq_ && names_.load(stepNames_)) stepNamesSeq_ = namesSeq;
-        SlotLoad published;
-        published.load = toStoredFloat(demand.load);
-        published.reference = toStoredFloat(demand.reference);
-        published.anchor = demand.anchor ? 1u : 0u;
-        published.drive = finiteFloatOr(demand.drive, 1.0f);
-        published.mix = finiteFloatOr(demand.mix, 1.0f);
-        published.out = finiteFloatOr(demand.out, 0.0f);
-        std::memcpy(published.trackName, stepNames_.trackName, kSlotNameBytes);
-        std::memcpy(published.customName, stepNames_.customName, kSlotNameBytes);
-        forceNul(published.trackName);
-        forceNul(published.customName);
-        own->load.storeSingleWriter(published);
-    }
+    // Publish this track's demand, unless the slot was reaped and is no longer ours.
+    Slot& own = reg->slots[s];
+    if (atomicLoad(own.id) == myId) publishLoad(own.load, demand);
 
     // Leader election: take over when there is no leader, or its beat has stood still
     // for longer than this slot's wait.
@@ -501,14 +519,15 @@ bool PelmorSHM::stepAt(const MachineDemand& demand, double& rail, std::int64_t n
     const std::uint64_t gen = atomicLoad(reg->leaderBeat, std::memory_order_acquire);
     if (gen == lastBeat_) {
         std::uint64_t current = leader.load(std::memory_order_acquire);
-        const std::int64_t wait = kTakeoverWaitMicros + kTakeoverWaitPerSlotMicros * s;
-        if (current != myId && (current == 0 || now - beatSeenAt_ >= wait)) {
+        if (current != myId && (current == 0 || takeoverWaitOver(s, now))) {
             if (leader.compare_exchange_strong(current, myId, std::memory_order_acq_rel)) {
                 sagState_ = 0.0;
                 beatSeenAt_ = now;
             }
         }
     } else {
+        // The beat moved. Without a clock reading the wait starts at the first step that
+        // finds it standing still, at most one control tick later.
         lastBeat_ = gen;
         beatSeenAt_ = now;
     }
@@ -518,21 +537,99 @@ bool PelmorSHM::stepAt(const MachineDemand& demand, double& rail, std::int64_t n
     return true;
 }
 
-void PelmorSHM::integrate(PelmorRegistry& reg, double sag) {
-    double sumLoad = 0.0;
-    double sumRef = 0.0;
-    for (const Slot& s : reg.slots) {
-        if (atomicLoad(s.state) != kSlotLive) continue;
-        // `load` and `reference` are the first two words of the slot's SlotLoad.
-        static_assert(offsetof(SlotLoad, load) == 0 && offsetof(SlotLoad, reference) == 4);
-        std::uint32_t head[2];
-        if (!s.load.loadHead(head)) continue;
-        float load = 0.0f, reference = 0.0f;
-        std::memcpy(&load, &head[0], 4);
-        std::memcpy(&reference, &head[1], 4);
-        sumLoad += finiteNonNegative(load);
-        sumRef += finiteNonNegative(reference);
+// Whether the beat, standing still at `lastBeat_`, has done so for this slot's wait.
+bool PelmorSHM::takeoverWaitOver(std::int32_t slot, std::int64_t now) noexcept {
+    const std::int64_t wait = kTakeoverWaitMicros + kTakeoverWaitPerSlotMicros * slot;
+    if (beatSeenAt_ == kUntimed) {
+        // First sight of the standing beat with a time: the wait starts here.
+        beatSeenAt_ = now != kUntimed ? now : clock_.now();
+        return false;
     }
+    if (now == kUntimed) {
+        // The coarse reading is never ahead of the precise one: while it shows the wait
+        // far from over, so it is.
+        if (clock_.coarse != nullptr && elapsedMicros(clock_.coarse(), beatSeenAt_) < wait - clock_.coarseLagMicros)
+            return false;
+        now = clock_.now();
+    }
+    return elapsedMicros(now, beatSeenAt_) >= wait;
+}
+
+namespace {
+
+// The load and reference a slot publishes, as the rail integration counts them: each
+// the published value when finite and positive, else 0; both 0 for a slot that is not
+// live, has not published since it was claimed, or cannot be read whole.
+inline __m128d publishedLoad(const Slot& s) noexcept {
+    // `load` and `reference` are the first two words of the slot's SlotLoad.
+    static_assert(offsetof(SlotLoad, load) == 0 && offsetof(SlotLoad, reference) == 4);
+    std::uint64_t head = 0;
+    if (atomicLoad(s.state) != kSlotLive || !s.load.loadHead64(head)) return _mm_setzero_pd();
+    // Finite positive singles are exactly the bit patterns 1 to 0x7F7FFFFF.
+    const __m128i bits = _mm_cvtsi64_si128(static_cast<long long>(head));
+    const __m128i usable = _mm_and_si128(_mm_cmpgt_epi32(bits, _mm_setzero_si128()),
+                                         _mm_cmplt_epi32(bits, _mm_set1_epi32(0x7F800000)));
+    return _mm_cvtps_pd(_mm_castsi128_ps(_mm_and_si128(bits, usable)));
+}
+
+}  // namespace
+
+// Stores the demand into the own slot's load box. The names go in whole when they changed
+// (and every kNamesRewriteTicks); otherwise the box still holds them and only the demand
+// words are written.
+void PelmorSHM::publishLoad(SeqBox<SlotLoad>& box, const MachineDemand& demand) noexcept {
+    // New names from the idle thread; a failed load keeps the previous ones.
+    const std::uint64_t namesSeq = atomicLoad(names_.seq, std::memory_order_acquire);
+    if (namesSeq != stepNamesSeq_ && names_.load(stepNames_)) {
+        stepNamesSeq_ = namesSeq;
+        namesUnpublished_ = true;
+    }
+    // The demand words, in SlotLoad order: load, reference, anchor, drive, mix, out.
+    constexpr std::size_t kDemandWords = offsetof(SlotLoad, trackName) / 4;
+    static_assert(kDemandWords == 6 && offsetof(SlotLoad, customName) > offsetof(SlotLoad, trackName));
+    const auto word = [](float v) {
+        std::uint32_t w = 0;
+        std::memcpy(&w, &v, 4);
+        return w;
+    };
+    const std::uint32_t head[kDemandWords] = {word(toStoredFloat(demand.load)),
+                                              word(toStoredFloat(demand.reference)),
+                                              demand.anchor ? 1u : 0u,
+                                              word(finiteFloatOr(demand.drive, 1.0f)),
+                                              word(finiteFloatOr(demand.mix, 1.0f)),
+                                              word(finiteFloatOr(demand.out, 0.0f))};
+    if (namesUnpublished_ || --namesRewriteIn_ == 0) {
+        SlotLoad published;
+        std::memcpy(static_cast<void*>(&published), head, sizeof head);
+        std::memcpy(published.trackName, stepNames_.trackName, kSlotNameBytes);
+        std::memcpy(published.customName, stepNames_.customName, kSlotNameBytes);
+        forceNul(published.trackName);
+        forceNul(published.customName);
+        box.storeSingleWriter(published);
+        namesUnpublished_ = false;
+        namesRewriteIn_ = kNamesRewriteTicks;
+        return;
+    }
+    // The names in the box are still the ones in `stepNames_`: only the demand changes.
+    box.storeHeadSingleWriter(head);
+}
+
+void PelmorSHM::integrate(PelmorRegistry& reg, double sag) {
+    // Other instances write their slots from other cores, so the slot lines are mostly
+    // not in this core's cache: ask for all of them at once rather than one by one.
+    for (const Slot& s : reg.slots) __builtin_prefetch(&s.state);
+    // Four partial sums of (load, reference) pairs, slot i adding into sum i mod 4, so
+    // that the additions do not wait for each other one slot after another.
+    __m128d sum0 = _mm_setzero_pd(), sum1 = sum0, sum2 = sum0, sum3 = sum0;
+    for (int i = 0; i < kRegistrySlots; i += 4) {
+        sum0 = _mm_add_pd(sum0, publishedLoad(reg.slots[i]));
+        sum1 = _mm_add_pd(sum1, publishedLoad(reg.slots[i + 1]));
+        sum2 = _mm_add_pd(sum2, publishedLoad(reg.slots[i + 2]));
+        sum3 = _mm_add_pd(sum3, publishedLoad(reg.slots[i + 3]));
+    }
+    const __m128d sums = _mm_add_pd(_mm_add_pd(sum0, sum1), _mm_add_pd(sum2, sum3));
+    const double sumLoad = _mm_cvtsd_f64(sums);
+    const double sumRef = _mm_cvtsd_f64(_mm_unpackhi_pd(sums, sums));
     if (!std::isfinite(sag) || sag < 0.0) sag = 0.0;
     if (sag > 1.0) sag = 1.0;
     const double ratio = sumLoad / (sumRef + kRatioGuard);

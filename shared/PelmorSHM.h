@@ -18,6 +18,7 @@
 #include <boost/interprocess/shared_memory_object.hpp>
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -93,6 +94,9 @@ public:
     static constexpr float kRailFloor = 0.1f;
     static constexpr std::int64_t kTakeoverWaitMicros = 60000;
     static constexpr std::int64_t kTakeoverWaitPerSlotMicros = 2000;
+    // The own load box's names are written whole when they change and, so that garbage
+    // written over them does not stay, at least once every this many control ticks.
+    static constexpr std::uint32_t kNamesRewriteTicks = 1024;
     static constexpr std::int64_t kReapAfterSeconds = 11;
     static constexpr std::int64_t kReplaceForeignAfterSeconds = 31;
     static constexpr int kLockRetries = 50;
@@ -130,10 +134,28 @@ public:
     static void copyName(char (&dst)[kSlotNameBytes], const char* src) noexcept;
 
     // ---- Audio thread -----------------------------------------------------------
+    // The monotonic clock `step` reads, in microseconds. `step` needs the time only while
+    // the leader's beat stands still (to tell when to take over), so it reads the clock
+    // only then. `coarse`, when set, reads the same clock more cheaply: never ahead of
+    // `now` and at most `coarseLagMicros` behind it; `step` uses it to see that a takeover
+    // wait is still far from over without the precise reading.
+    struct StepClock {
+        std::int64_t (*now)() noexcept = nullptr;
+        std::int64_t (*coarse)() noexcept = nullptr;
+        std::int64_t coarseLagMicros = 0;
+    };
+    // The process's monotonic clock (CLOCK_MONOTONIC, with CLOCK_MONOTONIC_COARSE as the
+    // coarse reading where its resolution is fine enough).
+    static StepClock systemClock() noexcept;
+    // Replaces the clock `step` reads (tests count and steer the readings). Call while
+    // `step` is not running. A clock without `now` restores the system clock.
+    void setStepClock(const StepClock& clock) noexcept;
+
     // Publishes the demand, takes part in the leader election, integrates when leader,
     // and returns the rail in [0.1, 1]. False (rail untouched) when not open.
     bool step(const MachineDemand& demand, double& rail) override;
-    // `step` with the monotonic time (microseconds) already read by the caller.
+    // `step` with the monotonic time (microseconds) already read by the caller: used
+    // instead of any clock reading, and also as the time a moving beat was seen.
     bool stepAt(const MachineDemand& demand, double& rail, std::int64_t nowMicros);
     // Shared time: sharedTicks / 1000. False (out untouched) when not open.
     bool sharedTimeSeconds(double& out) override;
@@ -228,6 +250,9 @@ private:
     bool waitForReady(const PelmorRegistry& reg) const;
     void initialiseSegment(PelmorRegistry& reg) const;
     void bail();
+    bool stepWith(const MachineDemand& demand, double& rail, std::int64_t nowMicros);
+    void publishLoad(SeqBox<SlotLoad>& box, const MachineDemand& demand) noexcept;
+    bool takeoverWaitOver(std::int32_t slot, std::int64_t nowMicros) noexcept;
     void integrate(PelmorRegistry& reg, double sag);
     void repairLocked(PelmorRegistry& reg) const;
     PelmorRegistry* openRegistry() const noexcept;          // mapped and open, else null
@@ -246,10 +271,16 @@ private:
     double attackCoef_ = kAttackCoef;
     double releaseCoef_ = kReleaseCoef;
     double sagState_ = 0.0;
+    // `beatSeenAt_` when no time is known yet for the beat value in `lastBeat_`, and the
+    // `nowMicros` of a `step` that has not read the clock.
+    static constexpr std::int64_t kUntimed = INT64_MIN;
     std::uint64_t lastBeat_ = 0;
-    std::int64_t beatSeenAt_ = 0;
+    std::int64_t beatSeenAt_ = kUntimed;  // when the beat was first seen at `lastBeat_`
+    StepClock clock_ = systemClock();
     SlotNames stepNames_;            // names last read by `step`
     std::uint64_t stepNamesSeq_ = 0; // counter of `names_` when they were read
+    bool namesUnpublished_ = true;   // the own load box does not hold `stepNames_` yet
+    std::uint32_t namesRewriteIn_ = kNamesRewriteTicks;
 
     // Names handed from the idle thread to the audio thread.
     SeqBox<SlotNames> names_;

@@ -131,6 +131,7 @@ inline T atomicIncrement(T& field, std::memory_order order = std::memory_order_a
 namespace detail {
 // Value words are accessed as 32-bit words whatever the record's field types are.
 typedef std::uint32_t __attribute__((__may_alias__)) BoxWord;
+typedef std::uint64_t __attribute__((__may_alias__)) BoxWord64;
 }  // namespace detail
 
 // A record read lock-free by many and written by one at a time.
@@ -169,12 +170,12 @@ struct SeqBox {
     // Reads only the first `Words` words of the value, by the same protocol as `load`: a
     // consistent copy of the start of the record, for readers that need no more of it.
     template <std::size_t Words>
-    bool loadHead(std::uint32_t (&out)[Words]) const noexcept {
+    bool loadHead(std::uint32_t (&out)[Words], int attempts = kBoxLoadAttempts) const noexcept {
         static_assert(Words > 0 && Words <= kWords);
         std::atomic_ref<std::uint64_t> counter(const_cast<std::uint64_t&>(seq));
         const auto* words = reinterpret_cast<const detail::BoxWord*>(&value);
         std::uint32_t buffer[Words];
-        for (int attempt = 0; attempt < kBoxLoadAttempts; ++attempt) {
+        for (int attempt = 0; attempt < attempts; ++attempt) {
             const std::uint64_t s1 = counter.load(std::memory_order_acquire);
             if (s1 == 0) return false;
             if (s1 & 1u) continue;
@@ -186,6 +187,27 @@ struct SeqBox {
             }
         }
         return false;
+    }
+
+    // The first two value words read as one 64-bit word (the first word in the low half),
+    // by the same protocol as `load`, for readers that need no more of the record. The
+    // first attempt is made inline; a box caught mid-write is retried out of line.
+    bool loadHead64(std::uint64_t& out) const noexcept {
+        // The value follows the 8-byte counter, so its first two words are 8-byte aligned.
+        static_assert(kWords >= 2);
+        const std::uint64_t s1 = atomicLoad(seq, std::memory_order_acquire);
+        const std::uint64_t head = __atomic_load_n(reinterpret_cast<const detail::BoxWord64*>(&value), __ATOMIC_RELAXED);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const std::uint64_t s2 = atomicLoad(seq, std::memory_order_relaxed);
+        if (s1 == 0) return false;
+        if (((s1 ^ s2) | (s1 & 1u)) != 0) [[unlikely]] {
+            std::uint32_t words[2];
+            if (!loadHead(words, kBoxLoadAttempts - 1)) return false;
+            out = words[0] | static_cast<std::uint64_t>(words[1]) << 32;
+            return true;
+        }
+        out = head;
+        return true;
     }
 
     // Writes `v`: counter odd, value words, counter even.
@@ -220,21 +242,39 @@ struct SeqBox {
     // `store` for a box only one writer ever writes (a slot's own `load` box): the same
     // protocol with plain counter stores instead of compare-and-swaps.
     void storeSingleWriter(const T& v) noexcept {
+        std::uint32_t buffer[kWords];
+        std::memcpy(buffer, &v, sizeof(T));
+        writeSingle(buffer);
+    }
+
+    // `storeSingleWriter` of a value that differs from the one in the box only in its first
+    // `Words` words: only those are written. The words after them are left as they are, so
+    // the single writer must have stored them itself and still mean them. Readers copy a
+    // whole value as always; the untouched words are part of it.
+    template <std::size_t Words>
+    void storeHeadSingleWriter(const std::uint32_t (&head)[Words]) noexcept {
+        static_assert(Words > 0 && Words <= kWords);
+        writeSingle(head);
+    }
+
+    // Marks the box as never written, so readers treat it as absent.
+    void markUnwritten() noexcept { std::atomic_ref<std::uint64_t>(seq).store(0, std::memory_order_release); }
+
+private:
+    // The single writer's protocol: counter odd, the first `Words` value words, counter even.
+    template <std::size_t Words>
+    void writeSingle(const std::uint32_t (&words)[Words]) noexcept {
         std::atomic_ref<std::uint64_t> counter(seq);
         const std::uint64_t current = counter.load(std::memory_order_relaxed);
         std::uint64_t odd = (current | 1u) + ((current & 1u) ? 2u : 0u);
         if (odd == ~std::uint64_t{0}) odd = 1;
         counter.store(odd, std::memory_order_relaxed);
         std::atomic_thread_fence(std::memory_order_release);
-        std::uint32_t buffer[kWords];
-        std::memcpy(buffer, &v, sizeof(T));
-        auto* words = reinterpret_cast<detail::BoxWord*>(&value);
-        for (std::size_t i = 0; i < kWords; ++i) __atomic_store_n(&words[i], buffer[i], __ATOMIC_RELAXED);
+        auto* dst = reinterpret_cast<detail::BoxWord*>(&value);
+#pragma GCC unroll 32
+        for (std::size_t i = 0; i < Words; ++i) __atomic_store_n(&dst[i], words[i], __ATOMIC_RELAXED);
         counter.store(odd + 1, std::memory_order_release);
     }
-
-    // Marks the box as never written, so readers treat it as absent.
-    void markUnwritten() noexcept { std::atomic_ref<std::uint64_t>(seq).store(0, std::memory_order_release); }
 };
 
 // ---------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <new>
@@ -83,6 +84,33 @@ INSTANTIATE_TEST_SUITE_P(Counters, SeqBoxCounter,
                                            CounterCase{"max", ~std::uint64_t{0}}),
                          CaseLabel());
 
+// A store of only the first words (the single writer's demand update) follows the same
+// counter rules and leaves the rest of the value as the writer last stored it.
+TEST_P(SeqBoxCounter, HeadStoreAlwaysPublishesAndKeepsTheRest) {
+    SeqBox<SlotLoad> box;
+    SlotLoad whole;
+    whole.load = 0.5f;
+    whole.out = -2.0f;
+    std::strcpy(whole.trackName, "Lead vocal");
+    std::strcpy(whole.customName, "Verse");
+    box.storeSingleWriter(whole);
+    box.seq = GetParam().before;
+    const float head[2] = {0.75f, 1.5f};
+    std::uint32_t words[2];
+    std::memcpy(words, head, sizeof words);
+    box.storeHeadSingleWriter(words);
+    EXPECT_NE(box.seq, 0u);
+    EXPECT_EQ(box.seq % 2, 0u);
+    EXPECT_NE(box.seq, GetParam().before);
+    SlotLoad out;
+    ASSERT_TRUE(box.load(out));
+    EXPECT_EQ(out.load, 0.75f);
+    EXPECT_EQ(out.reference, 1.5f);
+    EXPECT_EQ(out.out, -2.0f);
+    EXPECT_STREQ(out.trackName, "Lead vocal");
+    EXPECT_STREQ(out.customName, "Verse");
+}
+
 TEST(SeqBox, MarkUnwrittenReadsAsAbsent) {
     SeqBox<SlotLoad> box;
     box.store(SlotLoad{});
@@ -114,6 +142,33 @@ TEST(SeqBox, HeadReadFollowsTheSameRules) {
     head[0] = 7;
     EXPECT_FALSE(box.loadHead(head));
     EXPECT_EQ(head[0], 7u);
+}
+
+// The 64-bit head read (one read for both words) keeps the same rules: absent, whole,
+// and a box caught mid-write on every attempt.
+TEST(SeqBox, Head64ReadFollowsTheSameRules) {
+    SeqBox<SlotLoad> box;
+    std::uint64_t head = 7;
+    EXPECT_FALSE(box.loadHead64(head));
+    EXPECT_EQ(head, 7u);
+    SlotLoad l;
+    l.load = 0.5f;
+    l.reference = 2.0f;
+    box.store(l);
+    ASSERT_TRUE(box.loadHead64(head));
+    const auto low = static_cast<std::uint32_t>(head), high = static_cast<std::uint32_t>(head >> 32);
+    float load = 0, reference = 0;
+    std::memcpy(&load, &low, 4);
+    std::memcpy(&reference, &high, 4);
+    EXPECT_EQ(load, 0.5f);
+    EXPECT_EQ(reference, 2.0f);
+    box.seq = 9;
+    head = 7;
+    EXPECT_FALSE(box.loadHead64(head));
+    EXPECT_EQ(head, 7u);
+    box.markUnwritten();
+    EXPECT_FALSE(box.loadHead64(head));
+    EXPECT_EQ(head, 7u);
 }
 
 // Writer and reader in two processes on one box. Every value the writer stores has all
@@ -148,6 +203,12 @@ struct Hammer {
     // microsecond after every 16th store so that readers also get whole values.
     template <class ReadFn>
     static void run(int millis, ReadFn read) {
+        run(millis, read, [](SeqBox<T>& box, std::uint32_t k) { box.store(valueOf(k)); });
+    }
+
+    // As above with the writer's store given: `write(box, k)` stores the k-th value.
+    template <class ReadFn, class WriteFn>
+    static void run(int millis, ReadFn read, WriteFn write) {
         void* mem = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
         ASSERT_NE(mem, MAP_FAILED);
         auto* shared = new (mem) Shared{};
@@ -155,7 +216,7 @@ struct Hammer {
         Child writer([&] {
             const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(millis);
             for (std::uint32_t k = 2; std::chrono::steady_clock::now() < end; ++k) {
-                shared->box.store(valueOf(k));
+                write(shared->box, k);
                 if (k % 16 == 0) {
                     const auto pause = std::chrono::steady_clock::now() + std::chrono::microseconds(1);
                     while (std::chrono::steady_clock::now() < pause) {
@@ -194,15 +255,58 @@ TEST(SeqBoxTwoProcesses, SlotLoadNeverMixed) { expectNoMixedValue<SlotLoad>(300)
 TEST(SeqBoxTwoProcesses, GlobalSnapshotNeverMixed) { expectNoMixedValue<GlobalSnapshot>(300); }
 
 TEST(SeqBoxTwoProcesses, HeadOfSlotLoadNeverMixed) {
-    std::uint64_t loads = 0, mixed = 0;
+    std::uint64_t loads = 0, mixed = 0, loads64 = 0, mixed64 = 0;
     Hammer<SlotLoad>::run(300, [&](const SeqBox<SlotLoad>& box) {
         std::uint32_t head[2] = {0, 0};
-        if (!box.loadHead(head)) return;
-        ++loads;
-        if (head[0] != head[1]) ++mixed;
+        if (box.loadHead(head)) {
+            ++loads;
+            if (head[0] != head[1]) ++mixed;
+        }
+        std::uint64_t head64 = 0;
+        if (box.loadHead64(head64)) {
+            ++loads64;
+            if (static_cast<std::uint32_t>(head64) != static_cast<std::uint32_t>(head64 >> 32)) ++mixed64;
+        }
     });
     EXPECT_EQ(mixed, 0u);
     EXPECT_GT(loads, 100u);
+    EXPECT_EQ(mixed64, 0u);
+    EXPECT_GT(loads64, 100u);
+}
+
+// The single writer storing only the demand words (the first six) of a slot's load: a
+// reader's whole copy always has six equal demand words, and the rest exactly as the
+// writer stored it once at the start.
+TEST(SeqBoxTwoProcesses, HeadOnlyStoresNeverMixed) {
+    constexpr std::size_t kHead = offsetof(SlotLoad, trackName) / 4;
+    constexpr std::uint32_t kRest = 0x5A5A5A5Au;
+    std::uint64_t loads = 0, mixed = 0, distinct = 0;
+    std::uint32_t last = 0;
+    Hammer<SlotLoad>::run(
+        300,
+        [&](const SeqBox<SlotLoad>& box) {
+            SlotLoad out;
+            if (!box.load(out)) return;
+            ++loads;
+            std::uint32_t words[sizeof(SlotLoad) / 4];
+            std::memcpy(words, &out, sizeof words);
+            std::uint32_t k = 0;
+            if (Hammer<SlotLoad>::uniform(out, k) && k == 1) return;  // the value before the writer started
+            bool whole = true;
+            for (std::size_t i = 0; i < std::size(words); ++i) whole = whole && words[i] == (i < kHead ? words[0] : kRest);
+            mixed += !whole;
+            distinct += words[0] != last;
+            last = words[0];
+        },
+        [](SeqBox<SlotLoad>& box, std::uint32_t k) {
+            if (k == 2) box.storeSingleWriter(Hammer<SlotLoad>::valueOf(kRest));
+            std::uint32_t head[kHead];
+            std::fill(std::begin(head), std::end(head), k);
+            box.storeHeadSingleWriter(head);
+        });
+    EXPECT_EQ(mixed, 0u) << "a load returned a torn or altered value";
+    EXPECT_GT(loads, 100u);
+    EXPECT_GT(distinct, 2u);
 }
 
 // Shows the hammer can see a mixed value at all: a reader that copies without the
