@@ -2,6 +2,8 @@
 // identity, the parameter table, value texts, state, rendering, several instances, errors.
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 
 #include "E2eSupport.h"
 
@@ -255,6 +257,64 @@ TEST_P(PelmorFormat, StateRoundTripOfAllValues) {
         const phost::Json j = hostJson({"info", "--plugin", pluginFor(reader), "--state-in", state});
         for (int i = 0; i < 18; ++i)
             EXPECT_NEAR((*paramById(j["params"], i))["value"].asNumber(), expected[i], 1e-9) << kParamTable[i].name;
+    }
+}
+
+// The whole instance state (custom name, editor size, preset link, A/B slots and values)
+// written by one host process and read by another, in this format and in the other: every
+// process writes the chunk back byte for byte. The values are exact in 32 bits, so adopting
+// them through the shared machine changes nothing, and they equal a user preset of the
+// shared preset file, so the link stays.
+TEST_P(PelmorFormat, WholeStateTravelsBetweenProcessesAndFormats) {
+    const std::string presets = std::string(dir_ / "config") + "/Orvotone/Pelmor";
+    std::filesystem::create_directories(presets);
+    hosttest::writeFile(presets + "/presets.txt",
+                        "3 1 0.750000 0.125000 0.250000 4.500000 0.500000 45.000000 0.250000 3.000000 1.000000"
+                        "\tE2E Room\n");
+    std::string chunk;
+    auto put = [&chunk](const void* p, size_t n) { chunk.append(static_cast<const char*>(p), n); };
+    auto i32 = [&put](int32_t v) { put(&v, 4); };
+    auto f32 = [&put](float v) { put(&v, 4); };
+    auto text = [&put](const std::string& t) {
+        char field[64] = {};
+        std::memcpy(field, t.data(), t.size());
+        put(field, 64);
+    };
+    i32(0x50454C4D);
+    i32(3);
+    text("Lead Vox \xc3\xa9");
+    i32(1200);
+    i32(700);
+    text("E2E Room");
+    f32(1.5f), i32(1), i32(1), f32(0.5f), i32(0), i32(1), i32(1);
+    const double values[18] = {3, 0.75, 0.125, 0.25, 4.5, 0.5, 45, 0.25, 3, 1, 1.25, 0.5, -3, 1, 0, 1, 0, 1};
+    for (double v : values) put(&v, 8);
+    ASSERT_EQ(chunk.size(), 316u);
+    const std::string prepared = dir_ / "prepared.bin";
+    hosttest::writeFile(prepared, chunk);
+
+    const std::string other = isVst3() ? "clap" : "vst3";
+    struct Hop {
+        std::string format, in, out;
+        bool render;  // a quarter of a second at the audio rate: idle passes run meanwhile
+    };
+    const Hop hops[] = {{GetParam(), prepared, dir_ / "first.bin", false},
+                        {other, dir_ / "first.bin", dir_ / "second.bin", true},
+                        {GetParam(), dir_ / "second.bin", dir_ / "third.bin", true}};
+    for (const Hop& h : hops) {
+        SCOPED_TRACE(h.format + " reads " + h.in);
+        const phost::Json j =
+            h.render ? hostJson({"render", "--plugin", pluginFor(h.format), "--gen", "silence:0.25", "--realtime",
+                                 "--state-in", h.in, "--state-out", h.out})
+                     : hostJson({"info", "--plugin", pluginFor(h.format), "--state-in", h.in, "--state-out", h.out});
+        const phost::Json& params = h.render ? j["tracks"][0]["params"] : j["params"];
+        for (int i = 0; i < 18; ++i) EXPECT_EQ((*paramById(params, i))["value"].asNumber(), values[i]) << i;
+        const std::string saved = hosttest::readFile(h.out);
+        ASSERT_EQ(saved.size(), h.format == "vst3" ? 320u : 316u) << "VST3 adds the host bypass flag";
+        EXPECT_EQ(saved.substr(0, 316), chunk) << "written back byte for byte";
+        if (h.format == "vst3") {
+            EXPECT_EQ(saved.substr(316), std::string(4, '\0'));
+        }
     }
 }
 

@@ -3,7 +3,8 @@
 -- Prints "E2E PARAM restored N "label" value" for every input parameter of every plug-in,
 -- exports the session again to OUT.wav, then "E2E OK" or "E2E FAIL: reason".
 -- A plug-in that cannot be loaded again is a failure ("E2E MISSING-PLUGIN name").
--- Environment: E2E_SECONDS (default 2), E2E_PRESET.
+-- Environment: E2E_SECONDS (default 2), E2E_PRESET, E2E_RESAVE (1: save the session again at
+-- the end, so that the plug-ins' states as they are after the reload go into it).
 
 local T0 = ARDOUR.LuaAPI.monotonic_time()
 local function log(...)
@@ -78,6 +79,12 @@ local function main()
 	f:close()
 	log("exported:", out_wav)
 	settle()
+
+	if os.getenv("E2E_RESAVE") == "1" then
+		if Session:save_state("", false, false, false, false, false) ~= 0 then error("save_state failed") end
+		log("session saved again")
+		settle()
+	end
 end
 
 local ok, err = pcall(main)
