@@ -1,6 +1,6 @@
 // Cost of Pelmor's own work around the engine: a whole audio block per quality (engine,
 // switches, meters, the rail step every millisecond), the parameter push taken over by the
-// block, and one idle pass with 64 live slots. Everything runs on a private registry,
+// block, one idle pass with 64 live slots, the state chunk both ways, and the shared history. Everything runs on a private registry,
 // removed at the end; the real one is never touched.
 //
 // Reading the figures: a 512-frame block at 48 kHz is 10.67 ms of audio. The shared machine's
@@ -149,6 +149,74 @@ void BM_IdlePass64(benchmark::State& state)
     }
 }
 BENCHMARK(BM_IdlePass64)->Arg(0)->Arg(1)->ArgName("machine_moved")->Unit(benchmark::kMicrosecond);
+
+// The state chunk: writing the 316 bytes, and reading them back (with the notifications of
+// every parameter, which publish the machine once the instance is synchronised).
+void BM_StateWrite(benchmark::State& state)
+{
+    FreshRegistry registry;
+    auto p = MakeInstance();
+    p->OnIdle();
+    for (auto _ : state) {
+        fw::ByteChunk chunk;
+        p->SerializeState(chunk);
+        benchmark::DoNotOptimize(chunk.GetData());
+    }
+}
+BENCHMARK(BM_StateWrite)->Unit(benchmark::kMicrosecond);
+
+void BM_StateRead(benchmark::State& state)
+{
+    FreshRegistry registry;
+    auto p = MakeInstance();
+    if (state.range(0) != 0) p->OnIdle();
+    fw::ByteChunk chunk;
+    p->SerializeState(chunk);
+    for (auto _ : state) benchmark::DoNotOptimize(p->UnserializeState(chunk, 0));
+}
+BENCHMARK(BM_StateRead)->Arg(0)->Arg(1)->ArgName("synced")->Unit(benchmark::kMicrosecond);
+
+// The history with 64 live tracks: one committed edit (share, capture of the machine and every
+// track, push under the registry mutex), and one undo or redo step (the entry applied here).
+double gBenchClockMs = 0.0;
+double BenchClock() { return gBenchClockMs; }
+
+void BM_HistoryCommit64(benchmark::State& state)
+{
+    FreshRegistry registry;
+    std::vector<std::unique_ptr<Pelmor>> plugs;
+    for (int i = 0; i < 64; ++i) plugs.push_back(MakeInstance());
+    for (auto& p : plugs) p->OnIdle();
+    Pelmor& p = *plugs[0];
+    p.clockMs = &BenchClock;
+    for (auto _ : state) {
+        p.noteUndoableEdit(kParamSag);
+        gBenchClockMs += 300.0;
+        p.serviceUndoCapture();
+    }
+    if (state.iterations() >= 40 && p.shm.undoCount() != 32) state.SkipWithError("history not filled");
+    state.counters["entries"] = p.shm.undoCount();
+}
+BENCHMARK(BM_HistoryCommit64)->Unit(benchmark::kMicrosecond);
+
+void BM_UndoStep64(benchmark::State& state)
+{
+    FreshRegistry registry;
+    std::vector<std::unique_ptr<Pelmor>> plugs;
+    for (int i = 0; i < 64; ++i) plugs.push_back(MakeInstance());
+    for (auto& p : plugs) p->OnIdle();
+    Pelmor& p = *plugs[0];
+    p.clockMs = &BenchClock;
+    for (int i = 0; i < 4; ++i) {
+        p.GetParam(kParamSag)->Set(0.1 * (i + 1));
+        p.OnParamChange(kParamSag, fw::ParamSource::UI, -1);
+        gBenchClockMs += 300.0;
+        p.serviceUndoCapture();
+    }
+    long k = 0;
+    for (auto _ : state) p.undoStep((k++ % 2) ? 1 : -1);
+}
+BENCHMARK(BM_UndoStep64)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
