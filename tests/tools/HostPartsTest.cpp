@@ -130,9 +130,9 @@ TEST(CommandLine, TimesInSecondsMillisecondsAndSamples) {
 
 // ---- generated input ------------------------------------------------------------------------
 
-TEST(Generator, SpecsAreReadOrRefused) {
+TEST(Generator, DescriptionsAreReadOrRefused) {
     const struct {
-        const char* spec;
+        const char* gen;
         bool ok;
         double seconds;  // total
     } cases[] = {
@@ -154,21 +154,21 @@ TEST(Generator, SpecsAreReadOrRefused) {
     for (const auto& c : cases) {
         std::vector<GenSegment> segs;
         std::string error;
-        EXPECT_EQ(parseGenSpec(c.spec, segs, error), c.ok) << c.spec << ": " << error;
+        EXPECT_EQ(parseGenerator(c.gen, segs, error), c.ok) << c.gen << ": " << error;
         if (!c.ok) {
-            EXPECT_NE(error.find(c.spec[0] ? "bad generator" : ""), std::string::npos);
+            EXPECT_NE(error.find(c.gen[0] ? "bad generator" : ""), std::string::npos);
             continue;
         }
         double total = 0;
         for (const auto& s : segs) total += s.seconds;
-        EXPECT_DOUBLE_EQ(total, c.seconds) << c.spec;
+        EXPECT_DOUBLE_EQ(total, c.seconds) << c.gen;
     }
 }
 
-TEST(Generator, LevelsAndLengthsAreWhatTheSpecSays) {
+TEST(Generator, LevelsAndLengthsAreWhatTheDescriptionSays) {
     std::vector<GenSegment> segs;
     std::string error;
-    ASSERT_TRUE(parseGenSpec("silence:0.5,sine:1000:-6:1,dc:-20:0.25", segs, error));
+    ASSERT_TRUE(parseGenerator("silence:0.5,sine:1000:-6:1,dc:-20:0.25", segs, error));
     Planar p;
     renderGen(segs, 48000.0, 2, p);
     ASSERT_EQ(p.channels(), 2);
@@ -185,7 +185,7 @@ TEST(Generator, LevelsAndLengthsAreWhatTheSpecSays) {
 TEST(Generator, NoiseIsRepeatableAndBounded) {
     std::vector<GenSegment> segs;
     std::string error;
-    ASSERT_TRUE(parseGenSpec("noise:-6:0.5", segs, error));
+    ASSERT_TRUE(parseGenerator("noise:-6:0.5", segs, error));
     Planar a, b;
     renderGen(segs, 44100.0, 2, a);
     renderGen(segs, 44100.0, 2, b);
@@ -222,7 +222,7 @@ TEST(WavFiles, FloatAndDoubleRoundTrip) {
     Planar p;
     std::vector<GenSegment> segs;
     std::string error;
-    ASSERT_TRUE(parseGenSpec("noise:-3:0.1", segs, error));
+    ASSERT_TRUE(parseGenerator("noise:-3:0.1", segs, error));
     renderGen(segs, 44100.0, 2, p);
     for (bool dbl : {false, true}) {
         const std::string path = dir / (dbl ? "d.wav" : "f.wav");

@@ -125,11 +125,11 @@ struct Lcg {
 
 }  // namespace
 
-bool parseGenSpec(const std::string& spec, std::vector<GenSegment>& out, std::string& error) {
+bool parseGenerator(const std::string& text, std::vector<GenSegment>& out, std::string& error) {
     out.clear();
     const std::string usage =
         " (expected sine:FREQ:DBFS:SECONDS, silence:SECONDS, noise:DBFS:SECONDS, dc:DBFS:SECONDS or demo[:SECONDS])";
-    for (const std::string& piece : split(spec, ',')) {
+    for (const std::string& piece : split(text, ',')) {
         const auto f = split(piece, ':');
         GenSegment g;
         bool ok = false;

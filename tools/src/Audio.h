@@ -52,7 +52,7 @@ struct GenSegment {
 // "sine:FREQ:DBFS:SECONDS", "silence:SECONDS", "noise:DBFS:SECONDS", "dc:DBFS:SECONDS",
 // "demo[:SECONDS]";
 // several joined with ',' play one after the other.
-bool parseGenSpec(const std::string& spec, std::vector<GenSegment>& out, std::string& error);
+bool parseGenerator(const std::string& text, std::vector<GenSegment>& out, std::string& error);
 void renderGen(const std::vector<GenSegment>& segments, double sampleRate, int channels, Planar& out);
 
 // The built-in demo input: a few bars of a small band (chords, bass, kick, hats) in stereo,

@@ -27,7 +27,7 @@ next track. Global options may stand anywhere.
 
 Track options:
   --in FILE                  input audio file (any format libsndfile reads)
-  --gen SPEC                 generated input, pieces joined with ',' play in turn:
+  --gen GEN                  generated input, pieces joined with ',' play in turn:
                                sine:FREQ:DBFS:SECONDS  noise:DBFS:SECONDS
                                silence:SECONDS         dc:DBFS:SECONDS
                                demo[:SECONDS]
@@ -296,7 +296,7 @@ bool parseCommandLine(int argc, const char* const* argv, Options& o, std::string
     if (o.command == Options::Command::Render) {
         for (size_t k = 0; k < o.tracks.size(); ++k)
             if (o.tracks[k].input == TrackOptions::Input::None) {
-                error = "track " + std::to_string(k + 1) + " has no input (--in FILE, --gen SPEC or --demo)";
+                error = "track " + std::to_string(k + 1) + " has no input (--in FILE, --gen GEN or --demo)";
                 return false;
             }
     }

@@ -21,7 +21,7 @@ struct ParamSetting {
 struct TrackOptions {
     std::string plugin;  // empty: the global --plugin
     enum class Input { None, File, Gen, Demo } input = Input::None;
-    std::string inputArg;  // file path or generator spec
+    std::string inputArg;  // file path or generator description
     std::string output;
     std::vector<ParamSetting> settings;  // --set and --at, in command-line order
     std::string stateIn, stateOut;

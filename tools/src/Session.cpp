@@ -370,7 +370,7 @@ int runRender(const Options& o) {
         std::string error;
         if (tr->opt.input == TrackOptions::Input::Gen) {
             std::vector<GenSegment> segs;
-            if (!parseGenSpec(tr->opt.inputArg, segs, error)) fail(error, 2);
+            if (!parseGenerator(tr->opt.inputArg, segs, error)) fail(error, 2);
             renderGen(segs, rate, tr->opt.numIn, tr->input);
         } else if (tr->opt.input == TrackOptions::Input::Demo) {
             renderDemo(rate, tr->opt.numIn, kDemoSeconds, tr->input);
