@@ -6,22 +6,9 @@
 #include <cstring>
 #include <new>
 
+#include "core/Guarded.h"
+
 namespace fw::clap {
-
-namespace {
-
-template <class F>
-bool Guarded(F&& f)
-{
-    try {
-        f();
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
-
-}  // namespace
 
 const clap_plugin_audio_ports_t ClapPlugin::kAudioPorts = {&ClapPlugin::AudioPortsCount, &ClapPlugin::AudioPortsGet};
 const clap_plugin_audio_ports_config_t ClapPlugin::kAudioPortsConfig = {&ClapPlugin::ConfigCount, &ClapPlugin::ConfigGet,

@@ -289,7 +289,8 @@ void PluginCore::PrepareAudio(int maxFrames)
     }
 }
 
-void PluginCore::ProcessAudio(const HostAudio<float>& audio, int offset, int frames)
+template <typename T>
+void PluginCore::ProcessInPieces(const HostAudio<T>& audio, int offset, int frames)
 {
     while (frames > 0) {
         const int n = std::min(frames, mPreparedFrames);
@@ -303,18 +304,14 @@ void PluginCore::ProcessAudio(const HostAudio<float>& audio, int offset, int fra
     }
 }
 
+void PluginCore::ProcessAudio(const HostAudio<float>& audio, int offset, int frames)
+{
+    ProcessInPieces(audio, offset, frames);
+}
+
 void PluginCore::ProcessAudio(const HostAudio<double>& audio, int offset, int frames)
 {
-    while (frames > 0) {
-        const int n = std::min(frames, mPreparedFrames);
-        if (GetBypassed())
-            BypassPiece(audio, offset, n);
-        else
-            ProcessPiece(audio, offset, n);
-        offset += n;
-        frames -= n;
-        mSamplePos += n;
-    }
+    ProcessInPieces(audio, offset, frames);
 }
 
 namespace {

@@ -162,6 +162,9 @@ public:
 private:
     template <class T>
     void ProcessPiece(const HostAudio<T>& audio, int offset, int frames);
+    // Runs the block in pieces no longer than the prepared block size.
+    template <typename T>
+    void ProcessInPieces(const HostAudio<T>& audio, int offset, int frames);
     template <class T>
     void BypassPiece(const HostAudio<T>& audio, int offset, int frames);
     void OnIdleTimerTick();

@@ -75,16 +75,23 @@ struct Factory {
         return V3_OK;
     }
 
+    // The fields the three class-info structures share, in the same order.
+    template <class Info>
+    static void FillClassHead(const PluginDefinition& d, Info* info)
+    {
+        std::memset(info, 0, sizeof *info);
+        ClassId(*d.config, info->class_id);
+        info->cardinality = kManyInstances;
+        CopyText(info->category, sizeof info->category, d.identity->vst3Category);
+    }
+
     static int32_t NumClasses(void*) { return 1; }
 
     static v3_result GetClassInfo(void* self, int32_t idx, v3_class_info* info)
     {
         if (!info || idx != 0) return V3_INVALID_ARG;
         const PluginDefinition& d = From(self)->definition;
-        std::memset(info, 0, sizeof *info);
-        ClassId(*d.config, info->class_id);
-        info->cardinality = kManyInstances;
-        CopyText(info->category, sizeof info->category, d.identity->vst3Category);
+        FillClassHead(d, info);
         CopyText(info->name, sizeof info->name, d.config->pluginName);
         return V3_OK;
     }
@@ -105,10 +112,7 @@ struct Factory {
     {
         if (!info || idx != 0) return V3_INVALID_ARG;
         const PluginDefinition& d = From(self)->definition;
-        std::memset(info, 0, sizeof *info);
-        ClassId(*d.config, info->class_id);
-        info->cardinality = kManyInstances;
-        CopyText(info->category, sizeof info->category, d.identity->vst3Category);
+        FillClassHead(d, info);
         CopyText(info->name, sizeof info->name, d.config->pluginName);
         info->class_flags = kClassFlagsSingleComponent;
         CopyText(info->sub_categories, sizeof info->sub_categories, d.identity->vst3SubCategories);
@@ -122,10 +126,7 @@ struct Factory {
     {
         if (!info || idx != 0) return V3_INVALID_ARG;
         const PluginDefinition& d = From(self)->definition;
-        std::memset(info, 0, sizeof *info);
-        ClassId(*d.config, info->class_id);
-        info->cardinality = kManyInstances;
-        CopyText(info->category, sizeof info->category, d.identity->vst3Category);
+        FillClassHead(d, info);
         Utf8ToUtf16(d.config->pluginName, info->name, 64);
         info->class_flags = kClassFlagsSingleComponent;
         CopyText(info->sub_categories, sizeof info->sub_categories, d.identity->vst3SubCategories);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/Guarded.h"
 #include "core/Utf.h"
 
 namespace fw::vst3 {
@@ -27,18 +28,6 @@ int ChannelsOf(v3_speaker_arrangement arr) { return arr == kArrMono ? 1 : 2; }
 bool Acceptable(v3_speaker_arrangement arr) { return arr == kArrStereo || arr == kArrMono; }
 
 void ToStr128(const char* text, v3_str_128 out) { Utf8ToUtf16(text, out, 128); }
-
-// Calls a plug-in callback without letting an exception cross the C boundary.
-template <class F>
-bool Guarded(F&& f)
-{
-    try {
-        f();
-        return true;
-    } catch (...) {
-        return false;
-    }
-}
 
 constexpr int kStreamBlock = 256;
 

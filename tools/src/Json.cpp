@@ -1,4 +1,5 @@
 #include "Json.h"
+#include "Util.h"
 
 #include <cmath>
 #include <cstdio>
@@ -131,23 +132,6 @@ struct Parser {
         i += lit.size();
         return true;
     }
-    static void putUtf8(std::string& out, uint32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
     bool hex4(uint32_t& v) {
         if (i + 4 > s.size()) return fail("short \\u escape");
         v = 0;
@@ -192,7 +176,7 @@ struct Parser {
                         if (!hex4(lo)) return false;
                         cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
                     }
-                    putUtf8(out, cp);
+                    appendUtf8(out, cp);
                     break;
                 }
                 default: return fail("bad escape");

@@ -8,6 +8,8 @@
 namespace phost {
 
 std::u16string utf8ToUtf16(std::string_view s);
+// Appends code point `cp` to `out` in UTF-8.
+void appendUtf8(std::string& out, uint32_t cp);
 std::string utf16ToUtf8(const char16_t* s, size_t maxUnits);
 // VST3 strings are arrays of int16_t holding UTF-16 code units.
 std::string v3String(const int16_t* s, size_t maxUnits);
