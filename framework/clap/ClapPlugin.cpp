@@ -55,7 +55,7 @@ const clap_plugin_t* ClapPlugin::Create(const PluginDefinition& definition, cons
     InstanceInfo info;
     info.format = Format::Clap;
     info.bridge = p;
-    p->core = MakePlug(definition, info);
+    MakePlug(definition, info, &p->core);
     if (!p->core) {
         delete p;
         return nullptr;
@@ -93,7 +93,7 @@ bool ClapPlugin::Activate(const clap_plugin_t* plugin, double sampleRate, uint32
     if (p->active.load()) return false;
     if (!(sampleRate > 0.0) || !std::isfinite(sampleRate)) return false;
     PluginCore* c = p->core;
-    const int frames = static_cast<int>(std::clamp<uint32_t>(maxFrames, 1, 1u << 20));
+    const int frames = static_cast<int>(std::clamp<uint32_t>(maxFrames, 1, PluginCore::kMaxPreparedFrames));
     const bool ok = Guarded([&] {
         c->SetSampleRate(sampleRate);
         c->SetBlockSize(frames);

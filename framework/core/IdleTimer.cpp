@@ -9,55 +9,56 @@ namespace fw {
 bool IdleTimer::Start(std::function<void()> handler, int periodMs)
 {
     Stop();
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        onTick = std::move(handler);
-        period = periodMs > 0 ? periodMs : kPeriodMs;
-        running = true;
-    }
+    auto s = std::make_shared<State>();
+    s->onTick = std::move(handler);
+    s->period = periodMs > 0 ? periodMs : kPeriodMs;
+    s->running = true;
     try {
-        thread = std::thread(&IdleTimer::Run, this);
+        thread = std::thread(&IdleTimer::Run, s);
     } catch (const std::system_error&) {
-        std::lock_guard<std::mutex> lock(mutex);
-        running = false;
         return false;
     }
+    state = std::move(s);
     return true;
 }
 
 void IdleTimer::Stop()
 {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        running = false;
+    if (state) {
+        {
+            std::lock_guard<std::mutex> lock(state->mutex);
+            state->running = false;
+        }
+        state->wake.notify_all();
     }
-    wake.notify_all();
     if (thread.joinable()) {
         if (thread.get_id() == std::this_thread::get_id())
             thread.detach();  // stopped from its own handler: it ends after this tick
         else
             thread.join();
     }
+    state.reset();
 }
 
 bool IdleTimer::Running() const
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    return running;
+    if (!state) return false;
+    std::lock_guard<std::mutex> lock(state->mutex);
+    return state->running;
 }
 
-void IdleTimer::Run()
+void IdleTimer::Run(std::shared_ptr<State> s)
 {
     pthread_setname_np(pthread_self(), "fw-idle");
-    std::unique_lock<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(s->mutex);
     for (;;) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(period);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(s->period);
         // wait_until with a predicate resumes sleeping after spurious or signal wake-ups.
-        if (wake.wait_until(lock, deadline, [this] { return !running; })) return;
+        if (s->wake.wait_until(lock, deadline, [&s] { return !s->running; })) return;
         lock.unlock();
-        if (onTick) onTick();
+        if (s->onTick) s->onTick();
         lock.lock();
-        if (!running) return;
+        if (!s->running) return;
     }
 }
 

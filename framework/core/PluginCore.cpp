@@ -1,5 +1,7 @@
 #include "core/PluginCore.h"
 
+#include "core/Guarded.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -227,9 +229,11 @@ void PluginCore::StartIdleTimer()
 
 void PluginCore::StopIdleTimer() { mIdleTimer.Stop(); }
 
-void PluginCore::OnIdleTimerTick() { OnIdle(); }
+// An exception leaving the idle thread would end the host: a failed pass is dropped, the next
+// tick tries again.
+void PluginCore::OnIdleTimerTick() { Guarded([this] { OnIdle(); }); }
 
-PluginCore* MakePlug(const PluginDefinition& definition, const InstanceInfo& info)
+PluginCore* MakePlug(const PluginDefinition& definition, const InstanceInfo& info, PluginCore** publish)
 {
     if (!definition.create) return nullptr;
     PluginCore* plug = nullptr;
@@ -242,6 +246,7 @@ PluginCore* MakePlug(const PluginDefinition& definition, const InstanceInfo& inf
             plug = nullptr;
         }
     }
+    if (publish) *publish = plug;
     if (plug) plug->StartIdleTimer();
     return plug;
 }
@@ -262,12 +267,12 @@ void PluginCore::SetSampleRate(double rate)
 
 void PluginCore::SetBlockSize(int frames)
 {
-    if (frames > 0) mBlockSize.store(frames, std::memory_order_relaxed);
+    if (frames > 0) mBlockSize.store(std::min(frames, kMaxPreparedFrames), std::memory_order_relaxed);
 }
 
 void PluginCore::PrepareAudio(int maxFrames)
 {
-    maxFrames = std::max(maxFrames, 1);
+    maxFrames = std::clamp(maxFrames, 1, kMaxPreparedFrames);
     if (maxFrames != mPreparedFrames) {
         const size_t n = static_cast<size_t>(maxFrames);
         mScratch.assign(n * (2 * kMaxChannels + 2), 0.0);

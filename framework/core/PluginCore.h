@@ -78,6 +78,9 @@ public:
     void SetTailSize(int samples) { mTailSize.store(samples, std::memory_order_relaxed); }
     int GetTailSize() const { return mTailSize.load(std::memory_order_relaxed); }
     static constexpr int kTailInfinite = 2147483647;
+    // The longest piece the plug-in is handed: longer host blocks are processed in pieces, so a
+    // host announcing a huge maximum block size costs no more memory than this.
+    static constexpr int kMaxPreparedFrames = 8192;
 
     // With needsPlatformResize: ask the host when the size differs from the framework's editor
     // size. Records the size either way. Returns whether the host was asked and agreed to try.
@@ -126,9 +129,10 @@ public:
     void StartIdleTimer();
     void StopIdleTimer();
     void SetSampleRate(double rate);
+    // The host's maximum block size, capped at kMaxPreparedFrames.
     void SetBlockSize(int frames);
-    // Sizes the conversion buffers for blocks of up to maxFrames (and the bypass delay for the
-    // current latency). Allocates: main thread only.
+    // Sizes the conversion buffers for blocks of up to maxFrames (capped at kMaxPreparedFrames)
+    // and the bypass delay for the current latency. Allocates: main thread only.
     void PrepareAudio(int maxFrames);
     int PreparedFrames() const { return mPreparedFrames; }
     // Calls OnParamChange(i, source, -1) for every parameter.
@@ -212,9 +216,11 @@ private:
     IdleTimer mIdleTimer;
 };
 
-// Constructs an instance while holding the process-wide construction mutex, then starts
-// its idle timer (after the derived constructor has finished). Null when creation failed.
-PluginCore* MakePlug(const PluginDefinition& definition, const InstanceInfo& info);
+// Constructs an instance while holding the process-wide construction mutex, stores it in
+// *publish (when given: the adapter's pointer, which the idle thread may read through the host
+// bridge), then starts its idle timer (after the derived constructor has finished). Null when
+// creation failed.
+PluginCore* MakePlug(const PluginDefinition& definition, const InstanceInfo& info, PluginCore** publish = nullptr);
 // Stops the idle timer, then deletes the instance.
 void DestroyPlug(PluginCore* plug);
 

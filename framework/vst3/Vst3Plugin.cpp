@@ -12,15 +12,15 @@ namespace fw::vst3 {
 
 namespace {
 
-// Set while a thread is inside process(): calls that belong on the host's main thread are
-// deferred instead of being made from the audio thread.
-thread_local bool tInAudioCallback = false;
-
+// Marks the calling thread as the one inside process(): calls that belong on the host's main
+// thread are deferred instead of being made from the audio thread. A member rather than a
+// thread_local, whose first use in a dlopen'ed module may allocate on the audio thread.
 struct AudioCallbackScope {
-    AudioCallbackScope() { tInAudioCallback = true; }
-    ~AudioCallbackScope() { tInAudioCallback = false; }
+    explicit AudioCallbackScope(std::atomic<pthread_t>& t) : thread(t) { thread.store(pthread_self(), std::memory_order_relaxed); }
+    ~AudioCallbackScope() { thread.store(pthread_t{}, std::memory_order_relaxed); }
     AudioCallbackScope(const AudioCallbackScope&) = delete;
     AudioCallbackScope& operator=(const AudioCallbackScope&) = delete;
+    std::atomic<pthread_t>& thread;
 };
 
 int ChannelsOf(v3_speaker_arrangement arr) { return arr == kArrMono ? 1 : 2; }
@@ -141,7 +141,7 @@ v3_result Vst3Plugin::Create(const PluginDefinition& def, const v3_tuid iid, voi
     InstanceInfo info;
     info.format = Format::Vst3;
     info.bridge = p;
-    p->core = MakePlug(def, info);
+    MakePlug(def, info, &p->core);
     if (!p->core) {
         delete p;
         return V3_INTERNAL_ERR;
@@ -477,8 +477,8 @@ void Vst3Plugin::ApplyParamEvent(const ParamEvent& ev)
 v3_result Vst3Plugin::Process(void* self, v3_process_data* data)
 {
     if (!data) return V3_INVALID_ARG;
-    AudioCallbackScope scope;
     Vst3Plugin* p = From(self);
+    AudioCallbackScope scope(p->audioThread);
     PluginCore* c = p->core;
 
     if (const v3_process_context* ctx = data->ctx) {
@@ -794,7 +794,7 @@ void Vst3Plugin::EndEdit(int paramIdx)
 
 void Vst3Plugin::LatencyChanged(int)
 {
-    if (tInAudioCallback) {
+    if (pthread_equal(audioThread.load(std::memory_order_relaxed), pthread_self())) {
         restartPending.store(true, std::memory_order_relaxed);  // told at the next main-thread call
         return;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -149,6 +151,8 @@ private:
     bool initialized = false;
     bool active = false;
     std::atomic<bool> restartPending{false};
+    // The thread inside process() while it runs, else none.
+    std::atomic<pthread_t> audioThread{pthread_t{}};
 
     v3_speaker_arrangement inputArrangement = kArrStereo;
     v3_speaker_arrangement outputArrangement = kArrStereo;

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/IdleTimer.h"
 #include "support/TestPlugin.h"
 
 namespace {
@@ -81,6 +82,42 @@ TEST(MakePlug, StoppedTimerCallsNoMore)
     EXPECT_EQ(T(plug).idleCalls.load(), calls);
 }
 
+TEST(MakePlug, AnIdlePassThatThrowsIsDroppedAndTheNextOneStillComes)
+{
+    auto plug = Make();
+    T(plug).throwInIdle = true;  // an escaping exception would end the whole process
+    const int start = T(plug).idleCalls.load();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (T(plug).idleCalls.load() < start + 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_GE(T(plug).idleCalls.load(), start + 3);
+}
+
+TEST(IdleTimer, StoppedFromItsOwnHandlerCallsNoMoreAndMayBeDestroyedAtOnce)
+{
+    std::atomic<int> calls{0};
+    std::atomic<bool> stopped{false};
+    std::atomic<bool> released{false};
+    auto timer = std::make_unique<fw::IdleTimer>();
+    fw::IdleTimer* raw = timer.get();
+    ASSERT_TRUE(timer->Start(
+        [&] {
+            ++calls;
+            raw->Stop();
+            stopped = true;
+            // The owner destroys the timer while this tick is still returning.
+            while (!released.load()) std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        },
+        2));
+    while (!stopped.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_FALSE(timer->Running());
+    timer.reset();
+    released = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    EXPECT_EQ(calls.load(), 1);
+}
+
 TEST(MakePlug, DestroyStopsTheTimerBeforeDeleting)
 {
     const int before = TestPlug::liveInstances.load();
@@ -142,6 +179,35 @@ TEST(CoreAudio, LongBlocksAreSplitAtThePreparedSize)
     EXPECT_EQ(t.blockSizes[2], 64);
     EXPECT_EQ(t.blockSizes[3], 8);
     for (int i = 0; i < 200; ++i) EXPECT_FLOAT_EQ(b.out[1][i], b.in[1][i]) << i;
+}
+
+TEST(CoreAudio, HugeHostBlockSizesAreCappedAndTheirBlocksProcessedInPieces)
+{
+    const struct {
+        int announced;
+        int prepared;
+    } cases[] = {
+        {1, 1},
+        {PluginCore::kMaxPreparedFrames, PluginCore::kMaxPreparedFrames},
+        {1 << 24, PluginCore::kMaxPreparedFrames},
+        {std::numeric_limits<int>::max(), PluginCore::kMaxPreparedFrames},
+    };
+    for (const auto& c : cases) {
+        auto plug = Make();
+        plug->SetBlockSize(c.announced);
+        plug->PrepareAudio(c.announced);
+        EXPECT_EQ(plug->GetBlockSize(), c.prepared) << c.announced;
+        EXPECT_EQ(plug->PreparedFrames(), c.prepared) << c.announced;
+    }
+    auto plug = Make();
+    plug->PrepareAudio(1 << 24);
+    const int frames = 2 * PluginCore::kMaxPreparedFrames + 5;
+    HostBuffers<float> b(frames);
+    plug->ProcessAudio(b.Audio(), 0, frames);
+    auto& t = T(plug);
+    ASSERT_EQ(t.blockCount.load(), 3);
+    EXPECT_EQ(t.blockSizes[2], 5);
+    for (int i = 0; i < frames; i += 997) EXPECT_FLOAT_EQ(b.out[0][i], b.in[0][i]) << i;
 }
 
 TEST(CoreAudio, DoubleBuffersPassStraightThrough)

@@ -130,6 +130,7 @@ public:
     {
         idleThread.store(std::this_thread::get_id());
         ++idleCalls;
+        if (throwInIdle.load()) throw std::runtime_error("idle pass failed");
     }
 
     bool implementsTrackInfo() const override { return trackInfo; }
@@ -159,6 +160,7 @@ public:
     void ClearBlocks() { blockCount.store(0); }
 
     std::atomic<int> idleCalls{0};
+    std::atomic<bool> throwInIdle{false};
     std::atomic<std::thread::id> idleThread{};
     int idleCallsAtEndOfConstructor = -1;
     std::atomic<int> trackInfoChanges{0};
