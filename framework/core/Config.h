@@ -19,8 +19,8 @@ enum class ParamSource {
     UI,      // the plug-in's own editor
 };
 
-// The configuration a plug-in hands to the framework, in the order the
-// plug-in's description lists it.
+// The configuration a plug-in hands to the framework: identity, parameter and preset counts,
+// channel layout and editor size.
 struct Config {
     int nParams = 0;
     int nPresets = 0;

@@ -288,7 +288,8 @@ TEST_F(RealHost, ArdourSessionRendersSavesAndRestoresPelmor) {
     for (double v : d.ch(0)) dryPeak = std::max(dryPeak, std::fabs(v));
     ASSERT_GT(dryPeak, 0.01) << "the recorded generator is silent";
     for (const hosttest::Wav* out : {&w, &r}) {
-        // Bypassed without match: the dry audio, perhaps delayed by the plug-in's latency.
+        // Bypassed with Match on and Out at 0 dB: the dry audio, perhaps delayed by the
+        // plug-in's latency.
         double best = 1e9;
         size_t bestLag = 0;
         for (size_t lag = 0; lag <= 256; ++lag) {
