@@ -6,7 +6,6 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
-#include <thread>
 #include <utility>
 
 namespace pelmor {
@@ -233,44 +232,12 @@ void PelmorEngine::beginShapeCrossfade() {
     xfInc_ = sampleRate_ > 0.0 ? 1.0 / (0.04 * sampleRate_) : 1.0 / 1920.0;
 }
 
-void PelmorEngine::post(const EngineSettings& s, bool shapeCrossfade) {
-    while (posting_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
-    slots_[back_] = s;
-    if (shapeCrossfade) crossfadeRequested_.store(true, std::memory_order_release);
-    back_ = middle_.exchange(back_ | kNewBit, std::memory_order_acq_rel) & kSlotMask;
-    posting_.clear(std::memory_order_release);
-}
-
-EngineSettings PelmorEngine::postValues(const double values[param::kCount], bool shapeCrossfade) {
-    const EngineSettings s = settingsFromValues(values);
-    post(s, shapeCrossfade);
-    return s;
-}
-
-void PelmorEngine::requestShapeCrossfade() { crossfadeRequested_.store(true, std::memory_order_release); }
-
-void PelmorEngine::takePending() {
-    const EngineSettings* fresh = nullptr;
-    if (middle_.load(std::memory_order_relaxed) & kNewBit) {
-        front_ = middle_.exchange(front_, std::memory_order_acq_rel) & kSlotMask;
-        fresh = &slots_[front_];
-    }
-    if (crossfadeRequested_.load(std::memory_order_relaxed) &&
-        crossfadeRequested_.exchange(false, std::memory_order_acq_rel)) {
-        // Taken before this block marks the engine primed: a request between a reset and the
-        // first block finds nothing to fade from and is dropped, as a direct call would be.
-        beginShapeCrossfade();
-    }
-    if (fresh) apply(*fresh);
-}
-
 double PelmorEngine::outGain() const { return std::pow(10.0, outDb / 20.0); }
 double PelmorEngine::staticGain() const { return std::pow(10.0, outDb / 20.0); }
 
 void PelmorEngine::process(double* left, double* right, int n, double clockSeconds, double* dryLeft,
                            double* dryRight) {
     DenormalGuard denormals;
-    takePending();
     hostTimeGiven_ = clockSeconds >= 0.0 && clockSeconds < 1e15;  // NaN and +inf: no clock
     if (hostTimeGiven_) driftClock_ = clockSeconds;
     primed_ = true;

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -28,8 +27,8 @@ struct EngineSettings {
 };
 
 // Builds the settings from the plug-in's 18 parameter values: the machine record, its calibrated
-// drive (the two 512-point loops run here, on the caller's thread), the per-track values and the
-// makeup lookup.
+// drive (the two 512-point loops run here, on the calling thread, which in the plug-in is the
+// audio thread), the per-track values and the makeup lookup. Allocation-free.
 EngineSettings settingsFromValues(const double values[param::kCount]);
 
 // The calibrated drive of the last record asked for. The calibration depends only on the
@@ -56,23 +55,23 @@ EngineSettings settingsFromValues(const double values[param::kCount], DriveCalib
 
 // The per-instance signal processor of the shared machine.
 //
-// Threads. prepare, reset and process run on the audio thread (prepare also before the first
-// block); the engine itself holds no lock. Settings and crossfade requests from other threads go
-// through post() / postValues() / requestShapeCrossfade(): lock-free and allocation-free, they are taken over by
-// process() before its first sample, so they never overlap a block:
-//   - post() writes the record into a triple buffer (three slots, the middle one exchanged
-//     atomically with a "new" bit); the audio thread swaps the newest record in at the next block
-//     start and applies it (setMachine with the already calibrated drive, then the per-track
-//     values). A record that did not change the machine does not touch the machine at all.
-//   - a crossfade request is an atomic flag set before the record is published; the block start
-//     takes the record first and the flag second, and starts the crossfade before applying the
-//     record, so a fade never starts after the record it belongs to.
-//   Several threads may post; they serialise among themselves on a writer-only flag that the
-//   audio thread never touches.
-// setMachine, apply, the per-track fields and beginShapeCrossfade may be used directly when no
-// block can run at the same time (construction, tests, or on the audio thread between blocks).
-// The measurement members read the current record; an editor thread that wants no shared reads
-// at all uses the static variants with its own copy of the record.
+// Threads. The engine holds no lock and hands nothing between threads itself: every member that
+// changes it runs on the audio thread, or while no block can run (construction, prepare, tests).
+// prepare, reset and process run on the audio thread (prepare also before the first block). The
+// caller brings new settings in at the start of a block, before process(), on the same thread:
+//   - it builds them with settingsFromValues(values, calibration), keeping one DriveCalibration
+//     per building thread so that a push which leaves Character, Bias and Knee alone skips the
+//     two 512-point calibration loops (a change of one of those three runs them, tens of
+//     microseconds, here on the audio thread);
+//   - a change that should fade rather than click calls beginShapeCrossfade() first, so the
+//     running shape is handed to the fading chain before apply() replaces it;
+//   - then apply(settings): a record that leaves the machine as it was does not touch it.
+// The plug-in does exactly this: a parameter change on another thread only marks the settings
+// stale (and a fade as wanted), and the next block, before process(), rebuilds the settings from
+// the parameter values and applies them. setMachine may be used the same way.
+// The measurement members read the current record and rate, so they belong to the same thread;
+// an editor thread uses the static forms with a record of its own (machineParamsFromValues of
+// the parameter values), which share nothing with the engine.
 class PelmorEngine {
 public:
     using Stage = SaturationStage;
@@ -96,7 +95,7 @@ public:
     PelmorEngine(const PelmorEngine&) = delete;
     PelmorEngine& operator=(const PelmorEngine&) = delete;
 
-    // Per-track values written by the plug-in (directly between blocks, or through post()).
+    // Per-track values, written by the caller between blocks (apply() sets all of them).
     double trackDrive = 1.0;
     double mix = 1.0;
     double outDb = 0.0;
@@ -121,14 +120,6 @@ public:
     // sets the drift clock for this block, a negative value asks for the shared clock.
     void process(double* left, double* right, int n, double clockSeconds, double* dryLeft = nullptr,
                  double* dryRight = nullptr);
-
-    // Cross-thread hand-over (see above).
-    void post(const EngineSettings& s, bool shapeCrossfade = false);
-    void requestShapeCrossfade();
-    // The plug-in's parameter push in one call: builds the settings from the 18 parameter values
-    // (on the calling thread, calibration included), posts them, and returns them (their
-    // driveTrim is the value the editor shows).
-    EngineSettings postValues(const double values[param::kCount], bool shapeCrossfade = false);
 
     // 10^(outDb/20): the plug-in's delta and matched-bypass gains.
     double outGain() const;
@@ -184,7 +175,6 @@ private:
     static constexpr int kChunk = kernel::kMaxRun;
 
     void applyMachine(const MachineParams& sanitizedParams, double trim);
-    void takePending();
     void controlStep();
     void backPart(int from, int to, double drive, int& nFade);
     void processChunk(const double* inL, const double* inR, double* outL, double* outR, int n, double* dryL,
@@ -255,16 +245,6 @@ private:
 
     Simd simd_ = Simd::Baseline;
     const kernel::Table* kernels_ = nullptr;
-
-    // Hand-over from other threads.
-    static constexpr std::uint32_t kSlotMask = 3u;
-    static constexpr std::uint32_t kNewBit = 4u;
-    EngineSettings slots_[3];
-    std::atomic<std::uint32_t> middle_{1u};
-    std::uint32_t back_ = 0;   // owned by the posting thread
-    std::uint32_t front_ = 2;  // owned by the audio thread
-    std::atomic<bool> crossfadeRequested_{false};
-    std::atomic_flag posting_ = ATOMIC_FLAG_INIT;
 
     // Per-chunk working buffers (no allocation while processing).
     double rawL_[kChunk], rawR_[kChunk];

@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "PelmorEngine.h"
@@ -640,61 +637,9 @@ TEST(Engine, FailedStepFallsBackToLocalSag) {
     EXPECT_LT(e.ceilingTarget(), 1.0);
 }
 
-// Settings and crossfade requests posted from another thread are taken over whole, at a block
-// start, while the audio thread keeps processing.
-TEST(HandOver, PostedSettingsArriveWholeAtBlockStarts) {
-    PelmorEngine e;
-    e.prepare(48000.0, 512);
-    std::atomic<bool> stop{false};
-    std::atomic<int> posted{0};
-    // Every record is derived from one counter, so a torn record would be visible.
-    auto record = [](int k) {
-        EngineSettings s;
-        s.machine.bias = (k % 100) / 100.0;
-        s.machine.knee = 1.0 + (k % 100) * 0.13;
-        s.machine.sag = (k % 100) / 100.0;
-        s.machine.character = k % 6;
-        s.driveTrim = 0.05 + (k % 100) * 0.01;
-        s.trackDrive = (k % 100) / 50.0;
-        s.makeup = 1.0 + (k % 100) * 0.5;
-        return s;
-    };
-    std::thread poster([&] {
-        for (int k = 1; !stop.load(); ++k) {
-            e.post(record(k), k % 50 == 0);
-            posted.store(k);
-        }
-    });
-    std::vector<double> x(256);
-    int checked = 0;
-    int crossfades = 0;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    while (std::chrono::steady_clock::now() < until || checked < 100) {
-        for (int i = 0; i < 256; ++i) x[i] = std::sin(i * 0.1);
-        e.process(x.data(), x.data(), 256, -1.0);
-        crossfades += e.crossfadeActive();
-        const double m = e.params().bias * 100.0;
-        const int k = static_cast<int>(std::lround(m));
-        if (posted.load() > 0 && e.params().knee != 4.5) {
-            ASSERT_NEAR(e.params().knee, 1.0 + k * 0.13, 1e-12);
-            ASSERT_NEAR(e.params().sag, k / 100.0, 1e-12);
-            ASSERT_NEAR(e.driveTrim(), 0.05 + k * 0.01, 1e-12);
-            ASSERT_NEAR(e.trackDrive, k / 50.0, 1e-12);
-            ASSERT_NEAR(e.makeup, 1.0 + k * 0.5, 1e-12);
-            ++checked;
-        }
-        ASSERT_TRUE(std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); }));
-    }
-    stop = true;
-    poster.join();
-    EXPECT_GE(checked, 100);
-    EXPECT_GT(crossfades, 0);
-    // After the last post, one more block takes over the newest record.
-    e.process(x.data(), x.data(), 0, -1.0);
-    EXPECT_NEAR(e.params().bias, (posted.load() % 100) / 100.0, 1e-12);
-}
-
-TEST(HandOver, CrossfadeStartsBeforeTheNewRecordApplies) {
+// The block-start hand-over as the plug-in drives it, on the audio thread between blocks: a fade
+// is begun before the new settings are applied, so the fading chain keeps the old shape.
+TEST(BlockStart, CrossfadeThenApplyHandsTheOldShapeOver) {
     PelmorEngine e;
     e.prepare(48000.0, 512);
     std::vector<double> x(512, 0.3);
@@ -703,36 +648,35 @@ TEST(HandOver, CrossfadeStartsBeforeTheNewRecordApplies) {
     EngineSettings s;
     s.machine = machine(4, 1);
     s.driveTrim = calibrateDrive(s.machine);
-    e.post(s, true);
-    EXPECT_FALSE(e.crossfadeActive());  // nothing happens until the next block
-    e.process(x.data(), x.data(), 16, 0.0);
+    e.beginShapeCrossfade();
+    e.apply(s);
     EXPECT_TRUE(e.crossfadeActive());
     EXPECT_EQ(e.fadingChain().stage[0].bias, oldBias);
     EXPECT_EQ(e.runningChain().stage[0].bias, 0.12);
     EXPECT_EQ(e.params().character, 4);
-    // Unchanged records do not touch the machine.
+    e.process(x.data(), x.data(), 16, 0.0);
+    // Settings that leave the machine as it was do not touch it.
     const double z = e.runningChain().stage[0].band.bumpEq.s1;
-    e.post(s, false);
-    e.process(x.data(), x.data(), 0, 0.0);
+    e.apply(s);
     EXPECT_EQ(e.runningChain().stage[0].band.bumpEq.s1, z);
 }
 
-// A crossfade requested between a reset and the first block has nothing to fade from and is
-// dropped, like a direct call; the record itself still arrives.
-TEST(HandOver, CrossfadeRequestBeforeTheFirstBlockIsDropped) {
+// A fade begun between a reset and the first block has nothing to fade from and is dropped; the
+// settings applied with it still arrive.
+TEST(BlockStart, CrossfadeBeforeTheFirstBlockIsDropped) {
     PelmorEngine e;
     e.prepare(48000.0, 512);
     EngineSettings s;
     s.machine = machine(1, 2);
     s.driveTrim = calibrateDrive(s.machine);
-    e.post(s, true);
+    e.beginShapeCrossfade();
+    e.apply(s);
     std::vector<double> x(64, 0.2);
     e.process(x.data(), x.data(), 64, 0.0);
     EXPECT_FALSE(e.crossfadeActive());
     EXPECT_EQ(e.params().character, 1);
     EXPECT_EQ(e.runningChain().os[0].quality, 2);
-    e.requestShapeCrossfade();  // now primed: honoured at the next block
-    e.process(x.data(), x.data(), 64, 0.0);
+    e.beginShapeCrossfade();  // now primed: honoured
     EXPECT_TRUE(e.crossfadeActive());
 }
 
@@ -745,15 +689,16 @@ TEST(Engine, InstructionSetSelection) {
     EXPECT_EQ(e.simd(), kernel::bestSimd());
 }
 
-// The plug-in's push: 18 values in, the settings (with the calibrated drive for the editor) back,
-// applied whole at the next block.
-TEST(HandOver, PostValuesCarriesTheWholePush) {
+// The plug-in's push: 18 values in, the settings built (with the calibrated drive for the editor)
+// and applied whole.
+TEST(BlockStart, SettingsFromValuesCarryTheWholePush) {
     PelmorEngine e;
     e.prepare(48000.0, 512);
     const double v[param::kCount] = {4, 0.92, 0, 0.12, 12, 0, 60, 0, 0, 2, 1.5, 0.5, -3, 1, 0, 1, 0, 1};
-    const EngineSettings s = e.postValues(v);
+    DriveCalibration calibration;
+    const EngineSettings s = settingsFromValues(v, calibration);
     EXPECT_NEAR(s.driveTrim, 3.3, 1e-12);
-    EXPECT_NE(e.params().character, 4);  // not before the block
+    e.apply(s);
     std::vector<double> x(32, 0.1);
     e.process(x.data(), x.data(), 32, 0.0);
     EXPECT_EQ(e.params().character, 4);

@@ -80,13 +80,14 @@ struct QuietShared final : ISharedMachine {
     }
 };
 
-// The workload: every quality, character switches with crossfades, parameter posts, track
-// changes, blocks of odd sizes, with and without a clock. Returns a checksum of the output.
+// The workload: every quality, character switches with crossfades, parameter pushes applied at
+// block starts, track changes, blocks of odd sizes, with and without a clock. Returns a checksum of the output.
 struct Buffers {
     std::vector<double> l = std::vector<double>(1024), r = l, dl = l, dr = l;
 };
 
 double workload(PelmorEngine& e, Buffers& b, int seconds) {
+    DriveCalibration calibration;
     std::vector<double>& l = b.l;
     std::vector<double>& r = b.r;
     std::vector<double>& dl = b.dl;
@@ -97,14 +98,18 @@ double workload(PelmorEngine& e, Buffers& b, int seconds) {
     for (int block = 0; t < 48000L * seconds; ++block) {
         const int n = sizes[block % 7];
         if (block % 40 == 0) {
-            EngineSettings s;
-            s.machine.character = (block / 40) % 6;
-            s.machine.quality = (block / 40) % 3;
-            s.machine.hpfHz = 16.0 + (block % 3) * 50.0;
-            s.machine.bump = (block / 40) % 4;
-            s.driveTrim = 0.5;
-            s.trackDrive = 1.0 + 0.1 * (block % 5);
-            e.post(s, block % 80 == 0);
+            // The plug-in's block start: settings rebuilt from the parameter values (the
+            // calibration loops included), a fade begun first where the change asks for one.
+            const int k = block / 40;
+            double values[param::kCount] = {3, 0.55, 0.06, 0.05, 4.5, 0, 16, 0, 3, 1, 1, 1, 0, 0, 0, 1, 0, 1};
+            values[param::kCharacter] = k % 6;
+            values[param::kQuality] = k % 3;
+            values[param::kHpf] = 16.0 + (block % 3) * 50.0;
+            values[param::kBump] = k % 4;
+            values[param::kBias] = (k % 7) / 10.0;
+            values[param::kDrive] = 1.0 + 0.1 * (block % 5);
+            if (block % 80 == 0) e.beginShapeCrossfade();
+            e.apply(settingsFromValues(values, calibration));
         }
         for (int i = 0; i < n; ++i) {
             const double x = std::sin(0.01 * (t + i)) * (0.2 + 0.8 * ((t / 20000) % 2));
