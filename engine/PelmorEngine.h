@@ -125,11 +125,20 @@ public:
     double outGain() const;
     double staticGain() const;
 
-    // Display measurements from the current settings (left running channel).
+    // Display measurements from the current settings (left running channel). Audio thread only
+    // (or while no block can run): they read the record and rate that apply() and prepare()
+    // write, with no synchronisation.
     void measureShape(float* out, int n) const;
     void measureHarmonics(float* out) const;
     void measureResponse(float* r0, float* r1, int n) const;
-    // The same from a machine record and a rate, without touching an engine.
+    // The same from a machine record and a rate, without touching an engine: they read nothing
+    // but their arguments, so any thread may call them at any time. This is the editor's form,
+    // with machineParamsFromValues(parameter values) as the record and, as fs, the rate the
+    // caller keeps of its own from its last prepare.
+    //   measureShape: n >= 2 points of the curve over e - 1.8 .. e + 1.8 (n < 2 or null: nothing)
+    //   measureHarmonics: 7 levels, harmonics 2..8 against the first, dB (null: nothing)
+    //   measureResponse: n >= 2 points, 20 Hz .. 20 kHz, quiet (r0) and loud (r1) band against
+    //   1 kHz, dB (n < 2 or a null buffer: nothing)
     static void measureShape(const MachineParams& p, float* out, int n);
     static void measureHarmonics(const MachineParams& p, float* out);
     static void measureResponse(const MachineParams& p, double fs, float* r0, float* r1, int n);

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <complex>
+#include <thread>
 #include <vector>
 
 #include "PelmorEngine.h"
@@ -139,4 +142,53 @@ TEST(MeasureResponse, NyquistCap) {
         EXPECT_NEAR(r1[95], expectedDb(c.lastHz, c.fs, 1.0), 1e-4) << c.fs;
         EXPECT_NEAR(r0[0], expectedDb(20.0, c.fs, 0.0), 1e-4) << c.fs;
     }
+}
+
+// The editor's route: the static forms fed with machineParamsFromValues of the parameter values
+// give exactly the figures the engine shows once those values are applied, and they keep doing
+// so on another thread while the audio thread applies other settings and processes.
+TEST(MeasureFromValues, StaticFormsMatchTheEngineOnAnyThread) {
+    const double values[param::kCount] = {1, 0.3, 0.2, 0.4, 7.0, -3.0, 120, 2.0, 4.0, 2, 1.2, 0.8, -2, 0, 0, 1, 0, 1};
+    PelmorEngine e;
+    e.prepare(44100.0, 256);
+    e.apply(settingsFromValues(values));
+    float shapeE[33], harmE[7], r0E[48], r1E[48];
+    e.measureShape(shapeE, 33);
+    e.measureHarmonics(harmE);
+    e.measureResponse(r0E, r1E, 48);
+
+    const MachineParams own = machineParamsFromValues(values);
+    auto measureMatches = [&] {
+        float shape[33], harm[7], r0[48], r1[48];
+        PelmorEngine::measureShape(own, shape, 33);
+        PelmorEngine::measureHarmonics(own, harm);
+        PelmorEngine::measureResponse(own, 44100.0, r0, r1, 48);
+        return std::equal(shape, shape + 33, shapeE) && std::equal(harm, harm + 7, harmE) &&
+               std::equal(r0, r0 + 48, r0E) && std::equal(r1, r1 + 48, r1E);
+    };
+    ASSERT_TRUE(measureMatches());
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> mismatches{0};
+    std::atomic<int> rounds{0};
+    std::thread editor([&] {
+        while (!stop.load()) {
+            if (!measureMatches()) ++mismatches;
+            ++rounds;
+        }
+    });
+    double other[param::kCount];
+    std::copy(values, values + param::kCount, other);
+    std::vector<double> x(128);
+    for (int block = 0; block < 400 || rounds.load() < 5; ++block) {
+        other[param::kBias] = (block % 10) / 10.0;
+        other[param::kCharacter] = block % 6;
+        e.apply(settingsFromValues(other));
+        for (int i = 0; i < 128; ++i) x[i] = 0.5 * std::sin(0.05 * (block * 128 + i));
+        e.process(x.data(), x.data(), 128, -1.0);
+    }
+    stop = true;
+    editor.join();
+    EXPECT_GE(rounds.load(), 5);
+    EXPECT_EQ(mismatches.load(), 0);
 }
