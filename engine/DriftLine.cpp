@@ -6,6 +6,8 @@
 namespace pelmor {
 
 void DriftLine::prepare(double fs) {
+    // A rate that is not a positive number would size the line from NaN or a negative count.
+    if (!std::isfinite(fs) || fs <= 0.0) fs = 48000.0;
     sampleRate = fs;
     const double k = std::ceil(fs / 1000.0);
     baseDelay = k + 4.0;

@@ -16,7 +16,7 @@ struct DriftLine {
     std::int32_t writePos = 0;
 
     // Sizes the line for fs: centre ceil(fs/1000) + 4, length max(2k + 8, 44) + 20, shrunk to
-    // the buffer above 768 kHz. Clears the line.
+    // the buffer above 768 kHz. A non-finite or non-positive fs counts as 48 kHz. Clears the line.
     void prepare(double fs);
     void clear();
     // Writes x and returns the sample baseDelay - modMs milliseconds ago (clamped to

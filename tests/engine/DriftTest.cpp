@@ -30,6 +30,23 @@ TEST(DriftLine, SizingPerRate) {
     EXPECT_EQ(static_cast<int>(fresh.buffer.size()), DriftLine::kCapacity);
 }
 
+// A rate that is no positive number sizes the line as 48 kHz does, and the line still delays.
+TEST(DriftLine, BadRatesCountAs48k) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    for (double fs : {std::numeric_limits<double>::quiet_NaN(), kInf, -kInf, 0.0, -0.0, -48000.0, -1e-300}) {
+        DriftLine d;
+        d.prepare(fs);
+        EXPECT_EQ(d.sampleRate, 48000.0) << fs;
+        EXPECT_EQ(d.baseDelay, 52) << fs;
+        EXPECT_EQ(d.length, 124) << fs;
+        EXPECT_EQ(d.delayFor(0.5), 28) << fs;
+        for (int i = 0; i < 60; ++i) {
+            const double y = d.process(i + 1.0, 0.0);
+            ASSERT_EQ(y, i >= 52 ? i - 51.0 : 0.0) << fs << " " << i;
+        }
+    }
+}
+
 TEST(DriftLine, DelayClamps) {
     DriftLine d;
     d.prepare(48000.0);
