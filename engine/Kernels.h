@@ -65,7 +65,9 @@ struct Table {
                       const double* amount, int n);
     // out[i] = phi_power(u[i]) for n values (any n).
     void (*phi)(const double* u, double* out, int n, double power);
-    // Returns false when an output went beyond any sane level (the run is then silenced).
+    // Writes every sample of the run. A sample pair whose output is not a number or is beyond
+    // 1e9 in magnitude is written as 0 (the rest of the run as computed), and the call then
+    // returns false: the engine resets after such a chunk.
     bool (*output)(const OutputRun& run);
 };
 

@@ -59,7 +59,7 @@ double clampOr(double v, double lo, double hi, double fallback) {
     return v < lo ? lo : (v > hi ? hi : v);
 }
 
-// Truncates a finite value already clamped to lo..hi.
+// Clamps v to lo..hi and truncates it toward zero; a non-finite v gives the fallback.
 std::int32_t truncClamp(double v, int lo, int hi, int fallback) {
     if (!std::isfinite(v)) return fallback;
     if (v < lo) v = lo;

@@ -30,13 +30,17 @@ inline constexpr double kOsCoefficients[kOsSections][5] = {
 
 // One channel's oversampler: up to three cascaded x2 steps up, the curve at the top rate (run
 // by the engine), the mirror cascade down, and an added delay that makes every quality delay
-// by kOsTotalDelay base-rate samples. The sample loop lives in the engine (OversamplerKernel).
+// by kOsTotalDelay base-rate samples. This holds the filter states, the delay line and the
+// quality; the sample loop is kernel::oversampledCurve (Kernels.inl), which reads and writes
+// them for both channels at once.
 struct Oversampler {
     Section up[kOsMaxStages][kOsSections];
     Section down[kOsMaxStages][kOsSections];
     std::vector<double> delayLine = std::vector<double>(kOsDelayLineLength, 0.0);
     std::int32_t delay = 2;
     std::int32_t writePos = 0;
+    // Layout only: the kernel keeps its per-sample work in local arrays and never reads these;
+    // clear() zeroes them.
     double work[8] = {};
     double scratch[8] = {};
     std::int32_t quality = 1;

@@ -17,8 +17,12 @@ inline double curvePhi(double u, double p) {
 }
 
 // One saturation stage: the bias-and-knee curve under a ceiling, a 10 Hz DC blocker and the
-// level-dependent band. The engine's chains run the curve inside an oversampler and the DC
-// blocker and band at the base rate; `process` runs all of it at one rate (the level probes).
+// level-dependent band. The engine keeps the coefficients and states here but runs them in its
+// kernels: the chains' curve inside the oversampler (kernel::oversampledCurve), their DC blocker
+// and band at the base rate (kernel::stagePost), and the two level probes' curve batched through
+// kernel::phi, followed by the probes' own dcBlock and band (PelmorEngine::backPart). `curve` and
+// `process` are the whole stage at one rate, sample by sample: the stage's plain interface, with
+// the same arithmetic as the kernels; the engine itself does not call them.
 struct SaturationStage {
     double bias = 0.05;   // offset e added before the curve
     double power = 4.5;   // curve exponent p
@@ -40,7 +44,7 @@ struct SaturationStage {
     // The curve under ceiling c: c * (phi((drive x + e)/c) - phi(e/c)), ceiling at least 1e-6.
     double curve(double x, double drive, double ceiling) const {
         const double c = ceiling > 1e-6 ? ceiling : 1e-6;
-        return c * (curvePhi((drive * x + bias) / c, power) - biasPoint(c));
+        return c * (curvePhi((drive * x + bias) / c, power) - curvePhi(bias / c, power));
     }
     double dcBlock(double y) {
         const double z = dcB0 * y + dcB1 * dcX1 - dcA1 * dcY1;
@@ -51,22 +55,6 @@ struct SaturationStage {
     double process(double x, double drive, double ceiling, double amount) {
         return band.process(dcBlock(curve(x, drive, ceiling)), amount);
     }
-
-private:
-    // phi(e/c), remembered for the last (e, p, c): the probes' ceilings change once per ms.
-    double biasPoint(double c) const {
-        if (c != cacheC || bias != cacheBias || power != cachePower) {
-            cacheC = c;
-            cacheBias = bias;
-            cachePower = power;
-            cacheValue = curvePhi(bias / c, power);
-        }
-        return cacheValue;
-    }
-    mutable double cacheC = -1.0;
-    mutable double cacheBias = 0.0;
-    mutable double cachePower = 0.0;
-    mutable double cacheValue = 0.0;
 };
 
 }  // namespace pelmor
