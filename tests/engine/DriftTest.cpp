@@ -99,21 +99,29 @@ TEST(DriftCurve, Constants) {
     EXPECT_EQ(c.phase3, 1.610954073217653);
 }
 
-// The lattice hash, written out independently: seed mix, then the lowbias32 finaliser.
+// Known lattice points and curve values for the default seed and phases, computed once outside
+// this code base (32-bit wrap-around arithmetic done by hand with big integers, the tones and
+// smoothstep in plain double arithmetic). A lattice value is a 32-bit hash times 2^-31, so it
+// compares exactly; the curve values go through sin and compare within 1e-12.
 TEST(DriftCurve, LatticeHash) {
-    auto lowbias32 = [](std::uint32_t x) {
-        x ^= x >> 16;
-        x *= 0x7feb352dU;
-        x ^= x >> 15;
-        x *= 0x846ca68bU;
-        x ^= x >> 16;
-        return x;
-    };
     DriftCurve c;
-    for (std::uint32_t j : {0u, 1u, 2u, 77u, 0xffffffffu, 123456789u}) {
-        const std::uint32_t h0 = (1234u * 64u + (1234u >> 2) + j * 0x9e3779b1u + 0x9e3779b9u) ^ 1234u;
-        EXPECT_EQ(c.lattice(j), lowbias32(h0) / 2147483648.0) << j;
-    }
+    const struct {
+        std::uint32_t j;
+        std::uint32_t hash;
+    } points[] = {{0u, 0x7f4d2c92u},  {1u, 0xd64e4e40u},          {2u, 0x3597d607u},
+                  {77u, 0xb27f8f1fu}, {0xffffffffu, 0xce86c17cu}, {123456789u, 0xf71cf474u}};
+    for (const auto& p : points) EXPECT_EQ(c.lattice(p.j), p.hash * 0x1p-31) << p.j;
+    EXPECT_EQ(c.lattice(0), 0.9945426667109132);
+
+    // t = 0 and 0.5 sit on lattice points 0 and 1; -0.75 wraps to points 2^32 - 2 and 2^32 - 1.
+    const struct {
+        double t, value;
+    } values[] = {{0.0, -0.4472218367469791},
+                  {0.25, -0.36277591274810567},
+                  {0.5, 0.15490157853739092},
+                  {-0.75, 0.6989216813136094},
+                  {1000.3, -0.46347056805027503}};
+    for (const auto& v : values) EXPECT_NEAR(c.value(v.t), v.value, 1e-12) << v.t;
 }
 
 TEST(DriftCurve, DeterministicBoundedAndSmooth) {

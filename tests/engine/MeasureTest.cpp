@@ -54,9 +54,18 @@ TEST(MeasureHarmonics, EvenHarmonicsFollowTheBias) {
     engineWith(e, 0.45, 4.5).measureHarmonics(h);
     EXPECT_GT(h[0], -40.0f);
     EXPECT_GT(h[2], -80.0f);
-    float keep[7] = {1, 2, 3, 4, 5, 6, 7};
-    e.measureHarmonics(nullptr);
-    EXPECT_EQ(keep[0], 1.0f);
+    // Exactly seven levels are written, the same from the member and the static form; a null
+    // buffer is refused by both.
+    float keep[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    e.measureHarmonics(keep);
+    for (int j = 0; j < 7; ++j) EXPECT_EQ(keep[j], h[j]) << j;
+    EXPECT_EQ(keep[7], 8.0f);
+    float fromRecord[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    PelmorEngine::measureHarmonics(e.params(), fromRecord);
+    for (int j = 0; j < 7; ++j) EXPECT_EQ(fromRecord[j], h[j]) << j;
+    EXPECT_EQ(fromRecord[7], 8.0f);
+    e.measureHarmonics(nullptr);  // must simply return
+    PelmorEngine::measureHarmonics(e.params(), nullptr);
 }
 
 // The third harmonic against the knee: at bias 0.05 the soft knee 1 has more of it (about
