@@ -44,12 +44,50 @@ done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT INT TERM
 
+# "exit status N", or the signal that killed the program, and the last line it wrote to stderr.
+failure() { # status errfile
+    if [ "$1" -gt 128 ]; then
+        why="killed by signal $(($1 - 128))"
+    else
+        why="exit status $1"
+    fi
+    last=$(grep -v '^[[:space:]]*$' "$2" 2>/dev/null | tail -n 1 || true)
+    if [ -n "$last" ]; then
+        echo "$why: $last"
+    else
+        echo "$why"
+    fi
+}
+
+# Runs lv2bench on one peer and keeps its result line "<block> <frames> <seconds> <uri>" in $2.
+# A failed run, or one that printed no such line, stops the script with a one-line error.
+peer_run() { # uri file
+    status=0
+    lv2bench -f -b "$BLOCK" -n "$FRAMES" "$1" >"$2.out" 2>"$2.err" || status=$?
+    tail -n 1 "$2.out" >"$2"
+    if [ "$status" -ne 0 ]; then
+        echo "bench_peers: lv2bench failed on $1 ($(failure "$status" "$2.err"))" >&2
+        exit 1
+    fi
+    if ! awk -v uri="$1" 'NF == 4 && $1 ~ /^[0-9]+$/ && $2 ~ /^[0-9]+$/ && $2 > 0 &&
+                          $3 ~ /^[0-9]*[.]?[0-9]+([eE][-+]?[0-9]+)?$/ && $3 > 0 && $4 == uri { ok = 1 }
+                          END { exit !ok }' "$2"; then
+        echo "bench_peers: lv2bench gave no timing for $1 (last line: '$(cat "$2")')" >&2
+        exit 1
+    fi
+}
+
 rep=1
 while [ "$rep" -le "$REPS" ]; do
+    status=0
     PELMOR_BENCH_FRAMES=$FRAMES "$BENCH" --benchmark_filter='^BM_Process' --benchmark_format=json \
-        >"$tmp/engine.$rep.json" 2>"$tmp/engine.$rep.err"
-    lv2bench -f -b "$BLOCK" -n "$FRAMES" "$SATURATOR" | tail -n 1 >"$tmp/saturator.$rep"
-    lv2bench -f -b "$BLOCK" -n "$FRAMES" "$TAPE" | tail -n 1 >"$tmp/tape.$rep"
+        >"$tmp/engine.$rep.json" 2>"$tmp/engine.$rep.err" || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "bench_peers: $BENCH failed ($(failure "$status" "$tmp/engine.$rep.err"))" >&2
+        exit 1
+    fi
+    peer_run "$SATURATOR" "$tmp/saturator.$rep"
+    peer_run "$TAPE" "$tmp/tape.$rep"
     rep=$((rep + 1))
 done
 
@@ -70,6 +108,8 @@ def peer(name):
 engine = {}  # (variant, quality) -> list of (wall ns/frame, cpu ns/frame)
 for r in range(1, reps + 1):
     for b in json.load(open(f"{tmp}/engine.{r}.json"))["benchmarks"]:
+        if b.get("error_occurred"):
+            continue
         parts = b["name"].split("/")
         quality = int(parts[1].split(":")[1])
         k = scale[b["time_unit"]] / block
