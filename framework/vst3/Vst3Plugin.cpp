@@ -39,7 +39,12 @@ bool ReadWholeStream(v3_bstream** stream, ByteChunk& chunk)
     for (;;) {
         int32_t got = 0;
         const v3_result r = vt->stream.read(stream, buf, kStreamBlock, &got);
-        if (r != V3_OK) return chunk.Size() > 0;  // some streams report the end as an error
+        if (r != V3_OK) {
+            // Some streams report the end as an error, on the short last read itself or on the
+            // read after it: keep what that read delivered.
+            if (got > 0 && chunk.PutBytes(buf, std::min(got, kStreamBlock)) < 0) return false;
+            return chunk.Size() > 0;
+        }
         if (got <= 0) return true;
         if (got > kStreamBlock) got = kStreamBlock;
         if (chunk.PutBytes(buf, got) < 0) return false;

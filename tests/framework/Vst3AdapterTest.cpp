@@ -615,6 +615,21 @@ TEST_F(Vst3Test, StateIsTheChunkFollowedByTheBypassFlag)
     EXPECT_NE(std::find(ev.begin(), ev.end(), "restore"), ev.end());
 }
 
+TEST_F(Vst3Test, AStreamThatReportsItsEndAsAnErrorStillRestoresEverything)
+{
+    auto inst = Create();
+    Plug(*inst).GetParam(kGain)->Set(0.5);
+    Plug(*inst).GetParam(kLocked)->Set(1);
+    MemoryStream saved;
+    ASSERT_EQ(inst->Comp()->comp.get_state(inst->component, saved.Obj()), V3_OK);
+    auto restored = Create();
+    MemoryStream in(saved.bytes);
+    in.errorOnShortRead = true;  // the one, short read delivers the whole state and an error
+    ASSERT_EQ(restored->Comp()->comp.set_state(restored->component, in.Obj()), V3_OK);
+    EXPECT_DOUBLE_EQ(Plug(*restored).GetParam(kGain)->Value(), 0.5);
+    EXPECT_DOUBLE_EQ(Plug(*restored).GetParam(kLocked)->Value(), 1) << "the last value is kept";
+}
+
 TEST_F(Vst3Test, UnreadableStateFailsButStillClearsBypass)
 {
     struct Case {

@@ -48,6 +48,7 @@ public:
     int maxChunk = 1 << 30;
     int readCalls = 0;
     bool failWrites = false;
+    bool errorOnShortRead = false;  // a read that delivers less than asked for reports an error
 
 private:
     static MemoryStream* Self(void* s) { return static_cast<ComSlot<BStreamVtbl, MemoryStream>*>(s)->owner; }
@@ -68,7 +69,7 @@ private:
         if (take) std::memcpy(buffer, m->bytes.data() + m->pos, take);
         m->pos += take;
         if (got) *got = static_cast<int32_t>(take);
-        return V3_OK;
+        return m->errorOnShortRead && take < static_cast<size_t>(std::max(n, 0)) ? V3_FALSE : V3_OK;
     }
     static v3_result Write(void* s, void* buffer, int32_t n, int32_t* written)
     {
