@@ -227,6 +227,8 @@ public:
     // Counters last acted on, and the one-time history seeding (idle pass and editor
     // operations, which idleMutex keeps apart).
     uint64_t lastAbGen = 0;
+    // syncAB has looked at the registry once since construction.
+    bool abSeen = false;
     uint64_t lastUndoApplyGen = 0;
     uint64_t lastIntentGen = 0;
     bool historySeeded = false;
@@ -246,8 +248,8 @@ private:
     // After a change of the preset file: presetsGen advanced and recorded (presetsMutex held).
     void announcePresetFileChange();
     // State chunk: reads the header fields after the magic at `start`; returns where the
-    // parameter values begin, or -1 when none can be read.
-    int readStateHeader(const fw::ByteChunk& chunk, int start);
+    // parameter values begin, or -1 when none can be read. `abRead`: the A/B block was there.
+    int readStateHeader(const fw::ByteChunk& chunk, int start, bool& abRead);
     // A custom name from a state chunk: taken at once and posted for the idle pass to publish
     // (an empty one removes a custom name in force).
     void restoreCustomName(const char* name);

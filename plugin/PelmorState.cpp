@@ -96,11 +96,25 @@ int Pelmor::UnserializeState(const fw::ByteChunk& chunk, int startPos)
     // 1. A header, or only the values (headerless chunks and the framework presets).
     int valuesPos = startPos;
     uint32_t magic = 0;
+    bool abRead = false;
     if (Remaining(chunk, startPos) >= 4 && chunk.Get(&magic, startPos) >= 0 && magic == kStateMagic)
-        valuesPos = readStateHeader(chunk, startPos);
+        valuesPos = readStateHeader(chunk, startPos, abRead);
 
     // 8. The values: stepped ones rounded, all clamped, a NaN keeps the value in place.
     const int end = valuesPos >= 0 ? UnserializeParams(chunk, valuesPos) : -1;
+
+    // The chunk keeps no mix or out for the A/B slots: they take the track's restored ones, so
+    // that a later swap to the other slot changes what was stored (drive, anchor) and leaves the
+    // level and the blend as the project had them.
+    if (abRead) {
+        const float mix = static_cast<float>(GetParam(kParamMix)->Value());
+        const float out = static_cast<float>(GetParam(kParamOut)->Value());
+        std::lock_guard<std::mutex> lock(abMutex);
+        for (pelmor::TrackState& t : abTrack) {
+            t.mix = mix;
+            t.out = out;
+        }
+    }
 
     // 9. Whatever was read, the engine, the shared machine and the framework see every value.
     for (int i = 0; i < NParams(); ++i) {
@@ -110,7 +124,7 @@ int Pelmor::UnserializeState(const fw::ByteChunk& chunk, int startPos)
     return end;
 }
 
-int Pelmor::readStateHeader(const fw::ByteChunk& chunk, int start)
+int Pelmor::readStateHeader(const fw::ByteChunk& chunk, int start, bool& abRead)
 {
     // 2. The version; above 3 reads as 3.
     if (Remaining(chunk, start) < 8) return -1;
@@ -170,6 +184,7 @@ int Pelmor::readStateHeader(const fw::ByteChunk& chunk, int start)
             abValid[i] = valid[i] != 0;
         }
         lastAbActive.store(active == 0 || active == 1 ? active : 0);
+        abRead = true;
     }
     return pos;
 }

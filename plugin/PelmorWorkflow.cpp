@@ -267,24 +267,40 @@ void Pelmor::syncAB()
 {
     if (!connected()) return;
     const uint64_t gen = shm.abGen();
-    if (gen == lastAbGen) return;
-    const uint32_t active = shm.abActive();
-    const pelmor::TrackState present = currentTrackState();
-    pelmor::TrackState chosen = present;
-    if (active <= 1) {
+    if (abSeen && gen == lastAbGen) return;
+    uint32_t active = shm.abActive();
+    if (active > 1) active = 0;  // garbage in the registry: counts as A
+    // The track swaps only when the machine stands on another slot than the one its settings
+    // were last arranged for: a counter that moved while the slot stayed (several toggles
+    // between two passes that came back to the same slot) leaves the live settings alone, they
+    // are newer than anything kept for that slot. The first pass swaps only when that changes
+    // nothing (no settings kept for the machine's slot): a restored track keeps the settings
+    // it was saved with until the machine next moves, whatever a toggle long ago left behind.
+    const int32_t arranged = lastAbActive.load();
+    bool swap = static_cast<int32_t>(active) != arranged;
+    if (swap && !abSeen) {
         std::lock_guard<std::mutex> lock(abMutex);
-        // The slot being left keeps this track's present settings.
-        abTrack[1 - active] = present;
-        abValid[1 - active] = true;
-        if (abValid[active]) {
-            chosen = abTrack[active];
-        } else {
-            abTrack[active] = present;
-            abValid[active] = true;
-        }
+        swap = !abValid[active];
     }
-    applyTrackState(chosen);
-    lastAbActive.store(active <= 1 ? static_cast<int32_t>(active) : 0);
+    abSeen = true;
+    if (swap) {
+        const pelmor::TrackState present = currentTrackState();
+        pelmor::TrackState chosen = present;
+        {
+            std::lock_guard<std::mutex> lock(abMutex);
+            // The slot being left keeps this track's present settings.
+            abTrack[1 - active] = present;
+            abValid[1 - active] = true;
+            if (abValid[active]) {
+                chosen = abTrack[active];
+            } else {
+                abTrack[active] = present;
+                abValid[active] = true;
+            }
+        }
+        applyTrackState(chosen);
+        lastAbActive.store(static_cast<int32_t>(active));
+    }
     lastAbGen = gen;
     publishMyShare();
 }

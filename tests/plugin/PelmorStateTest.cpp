@@ -120,10 +120,12 @@ TEST(PelmorState, RoundTrip)
     EXPECT_TRUE(b->renameRequest.custom);
     EXPECT_EQ(b->abTrack[0].drive, 1.25f);
     EXPECT_EQ(b->abTrack[0].anchor, 1);
-    EXPECT_EQ(b->abTrack[0].mix, 1.0f);
-    EXPECT_EQ(b->abTrack[0].out, 0.0f);
+    // Mix and out of the slots are not stored: they take the restored track's.
+    EXPECT_EQ(b->abTrack[0].mix, 0.35f);
+    EXPECT_EQ(b->abTrack[0].out, -4.5f);
     EXPECT_EQ(b->abTrack[1].drive, 0.5f);
-    EXPECT_EQ(b->abTrack[1].mix, 1.0f);
+    EXPECT_EQ(b->abTrack[1].mix, 0.35f);
+    EXPECT_EQ(b->abTrack[1].out, -4.5f);
     EXPECT_TRUE(b->abValid[0] && b->abValid[1]);
     EXPECT_EQ(b->lastAbActive.load(), 1);
     EXPECT_TRUE(GestureCalls(bridge).empty()) << "the host restores: it is not told";
