@@ -99,8 +99,9 @@ bool PluginCore::SetParameterFromHost(int paramIdx, double plain, int sampleOffs
 {
     Param* p = GetParam(paramIdx);
     if (!p || std::isnan(plain)) return false;
-    p->Set(plain);
-    OnParamChange(paramIdx, ParamSource::Host, sampleOffset);
+    // A value the parameter already has is no change: hosts hand our own gestures back (the
+    // VST3 echo of performEdit) and automation repeats values.
+    if (p->Set(plain)) OnParamChange(paramIdx, ParamSource::Host, sampleOffset);
     return true;
 }
 

@@ -137,7 +137,8 @@ public:
     int PreparedFrames() const { return mPreparedFrames; }
     // Calls OnParamChange(i, source, -1) for every parameter.
     void OnParamReset(ParamSource source);
-    // A host value for a parameter (plain), applied and announced; NaN is ignored.
+    // A host value for a parameter (plain), applied and announced; NaN is ignored, and a value
+    // the parameter already has (after rounding and clamping) is not announced.
     // Returns true when the parameter exists and the value was accepted.
     bool SetParameterFromHost(int paramIdx, double plain, int sampleOffset);
     void SetBypassed(bool on) { mBypassed.store(on, std::memory_order_relaxed); }

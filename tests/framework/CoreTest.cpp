@@ -398,6 +398,45 @@ TEST(CoreParams, LatencyIsToldOnlyWhenItChanges)
     EXPECT_EQ(plug->GetLatency(), 0);
 }
 
+// A host value is announced only when it changes the parameter: the host's echo of our own
+// gesture and automation repeating a value are no changes. Values that round or clamp onto
+// the present one count as the same; NaN and unknown parameters are refused.
+TEST(CoreParams, HostValuesAreAnnouncedOnlyWhenTheyChangeTheParameter)
+{
+    auto plug = Make();
+    struct Case {
+        const char* what;
+        int idx;
+        double plain;
+        bool accepted;
+        bool announced;
+        double after;
+    };
+    const Case cases[] = {
+        {"a new gain", kGain, 1.5, true, true, 1.5},
+        {"the same gain again", kGain, 1.5, true, false, 1.5},
+        {"a mode that rounds to the present one", kMode, 0.2, true, false, 0.0},
+        {"a new mode", kMode, 1.6, true, true, 2.0},
+        {"a gain clamped onto the present maximum", kGain, 2.0, true, true, 2.0},
+        {"above the maximum: clamped to it again", kGain, 5.0, true, false, 2.0},
+        {"NaN", kGain, std::nan(""), false, false, 2.0},
+        {"an unknown parameter", 99, 1.0, false, false, 2.0},
+    };
+    for (const Case& c : cases) {
+        T(plug).ClearParamCalls();
+        EXPECT_EQ(plug->SetParameterFromHost(c.idx, c.plain, 7), c.accepted) << c.what;
+        const auto pc = T(plug).ParamCalls();
+        ASSERT_EQ(pc.size(), c.announced ? 1u : 0u) << c.what;
+        if (c.announced) {
+            EXPECT_EQ(pc[0].idx, c.idx) << c.what;
+            EXPECT_EQ(pc[0].source, ParamSource::Host) << c.what;
+            EXPECT_EQ(pc[0].offset, 7) << c.what;
+        }
+        const int shown = c.idx == kMode ? kMode : kGain;
+        EXPECT_DOUBLE_EQ(plug->GetParam(shown)->Value(), c.after) << c.what;
+    }
+}
+
 TEST(CoreParams, EditorResizeAsksTheHostOnlyForANewSize)
 {
     RecordingBridge bridge;

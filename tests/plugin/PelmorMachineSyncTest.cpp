@@ -150,4 +150,129 @@ TEST(PelmorABSync, TogglesBetweenIdlePassesLeaveEveryTrackOnItsSlotsSettings)
     }
 }
 
+// ---- Host echoes ------------------------------------------------------------------------------
+
+// What a VST3 host does with the gestures an instance sent it: every performed value comes back
+// to the processor as a parameter change (normalised, through the adapter's entry point).
+void EchoGestures(Pelmor& p, RecordingBridge& bridge)
+{
+    for (const auto& c : bridge.Calls())
+        if (c.kind == 'p') p.SetParameterFromHost(c.a, p.GetParam(c.a)->FromNormalized(c.v), 0);
+    bridge.Clear();
+}
+
+struct UndoEchoCase {
+    const char* what;
+    bool undoFromOtherInstance;
+};
+
+// The echo of an undo's own changes is no new edit: Redo is still there after it, and the
+// history neither grows nor loses its redo entry.
+TEST(PelmorHostEcho, EchoOfAnUndoneDriveKeepsRedo)
+{
+    for (const UndoEchoCase& c : {UndoEchoCase{"undo in this instance", false}, UndoEchoCase{"undo in another", true}}) {
+        ScopedRegistry registry;
+        RecordingBridge bridge;
+        auto a = MakeClocked(&bridge);
+        auto other = MakeClocked();
+        IdleFor({a.get(), other.get()}, 60);
+        HostSets(*a, kParamDrive, 1.5, fw::ParamSource::UI);
+        IdleFor({a.get(), other.get()}, 300);
+        HostSets(*a, kParamDrive, 1.8, fw::ParamSource::UI);
+        IdleFor({a.get(), other.get()}, 300);
+        bridge.Clear();
+        const uint32_t count = a->shm.undoCount();
+
+        (c.undoFromOtherInstance ? other : a)->undoStep(-1);
+        IdleFor({a.get(), other.get()}, 40);  // the change reaches a's host as a gesture
+        EXPECT_EQ(Value(*a, kParamDrive), 1.5) << c.what;
+        ASSERT_EQ(GestureParams(bridge), std::vector<int>{kParamDrive}) << c.what;
+        EchoGestures(*a, bridge);
+        EXPECT_EQ(a->pendingEditKind.load(), Pelmor::kEditNone) << c.what;
+        IdleFor({a.get(), other.get()}, 300);
+        EXPECT_TRUE(a->shm.canRedo()) << c.what;
+        EXPECT_EQ(a->shm.undoCount(), count) << c.what;
+
+        a->undoStep(1);
+        IdleFor({a.get(), other.get()}, 40);
+        EchoGestures(*a, bridge);
+        IdleFor({a.get(), other.get()}, 300);
+        EXPECT_EQ(static_cast<float>(Value(*a, kParamDrive)), 1.8f) << c.what << ": redo";
+        EXPECT_EQ(a->shm.undoCount(), count) << c.what;
+    }
+}
+
+// A toggle is one history entry, however many tracks it changes and whatever their hosts echo:
+// one Undo returns to where the toggle started.
+TEST(PelmorHostEcho, ToggleIsOneHistoryEntryWhateverTheHostsEcho)
+{
+    RecordingBridge bridgeA, bridgeB;
+    auto a = MakeClocked(&bridgeA);
+    auto b = MakeClocked(&bridgeB);
+    auto idleAndEcho = [&](double ms) {
+        for (double t = 0; t < ms; t += 20.0) {
+            IdleAll({a.get(), b.get()});
+            EchoGestures(*a, bridgeA);
+            EchoGestures(*b, bridgeB);
+        }
+    };
+    idleAndEcho(60);
+    const Track aOnA{1.5, 0.75, -2, 1}, bOnA{0.7, 1, 2.5, 0}, aOnB{0.2, 0.5, 4, 0}, bOnB{1.9, 0.25, -6, 1};
+    SetTrack(*a, aOnA);
+    SetTrack(*b, bOnA);
+    idleAndEcho(300);
+    a->toggleAB();
+    idleAndEcho(300);
+    SetTrack(*a, aOnB);
+    SetTrack(*b, bOnB);
+    idleAndEcho(300);
+    const uint32_t count = a->shm.undoCount();
+
+    b->toggleAB();  // back to A: both tracks change, both hosts echo
+    idleAndEcho(600);
+    ExpectTrack(*a, aOnA, "a back on A");
+    ExpectTrack(*b, bOnA, "b back on A");
+    EXPECT_EQ(a->shm.undoCount(), count + 1) << "the toggle alone";
+    EXPECT_FALSE(a->shm.canRedo());
+
+    a->undoStep(-1);
+    idleAndEcho(300);
+    EXPECT_EQ(a->shm.abActive(), 1u);
+    ExpectTrack(*a, aOnB, "a after one undo");
+    ExpectTrack(*b, bOnB, "b after one undo");
+    EXPECT_TRUE(a->shm.canRedo()) << "the echoes of the undo cut nothing";
+}
+
+// Host automation that repeats the value a parameter has is no edit: nothing becomes pending
+// and the machine is not published again.
+TEST(PelmorHostEcho, RepeatedHostValuesAreNoEdits)
+{
+    const struct {
+        const char* what;
+        int idx;
+        double value;
+    } cases[] = {
+        {"Drive", kParamDrive, 1.25}, {"Anchor", kParamAnchor, 1.0}, {"Sag", kParamSag, 0.3},
+        {"Character", kParamCharacter, 2.0}, {"Machine Drive", kParamMachineDrive, 1.4},
+    };
+    for (const auto& c : cases) {
+        ScopedRegistry registry;
+        auto p = MakeClocked();
+        IdleFor({p.get()}, 60);
+        ASSERT_TRUE(p->SetParameterFromHost(c.idx, c.value, 0)) << c.what;
+        EXPECT_NE(p->pendingEditKind.load(), Pelmor::kEditNone) << c.what << ": a change is an edit";
+        IdleFor({p.get()}, 300);
+        ASSERT_EQ(p->pendingEditKind.load(), Pelmor::kEditNone) << c.what;
+        const uint32_t count = p->shm.undoCount();
+        const uint64_t machineGen = p->shm.machineGen();
+        for (int i = 0; i < 5; ++i) {
+            ASSERT_TRUE(p->SetParameterFromHost(c.idx, c.value, 0)) << c.what;
+            EXPECT_EQ(p->pendingEditKind.load(), Pelmor::kEditNone) << c.what << ": repeat " << i;
+        }
+        IdleFor({p.get()}, 300);
+        EXPECT_EQ(p->shm.undoCount(), count) << c.what;
+        EXPECT_EQ(p->shm.machineGen(), machineGen) << c.what;
+    }
+}
+
 }  // namespace
