@@ -219,7 +219,10 @@ void PelmorSHM::repairLocked(PelmorRegistry& reg) const {
 
 // ---- Lifecycle -----------------------------------------------------------------
 
-PelmorSHM::PelmorSHM(std::string segmentName) : name_(std::move(segmentName)) {}
+PelmorSHM::PelmorSHM(std::string segmentName) : name_(std::move(segmentName)) {
+    static std::atomic<std::uint64_t> made{0};
+    serial_ = made.fetch_add(1, std::memory_order_relaxed);
+}
 
 PelmorSHM::~PelmorSHM() {
     close();
@@ -403,13 +406,13 @@ bool PelmorSHM::open() {
         }
 
         const pid_t pid = getpid();
-        // The count of joins in this process goes into the id too: an instance made at the
-        // address of one that has left must not pass for it (a stale intent in the slot, the
-        // earlier owner's track in history entries).
-        static std::atomic<std::uint64_t> joins{0};
+        // The object's serial number goes into the id too: an instance made at the address of
+        // one that has left must not pass for it (a stale intent in the slot, the earlier
+        // owner's track in history entries). One object keeps its id across close and open, so
+        // the history still restores its track after a reactivation.
         std::uint64_t newId = ((static_cast<std::uint64_t>(static_cast<std::uint32_t>(pid)) << 32) ^
                                static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(this))) +
-                              0x9E3779B97F4A7C15ull * joins.fetch_add(1, std::memory_order_relaxed);
+                              0x9E3779B97F4A7C15ull * serial_;
         if (newId == 0) newId = 1;  // 0 means "free"
         Slot& s = reg.slots[chosen];
         localSlotIds[chosen] = newId;

@@ -259,6 +259,8 @@ private:
     Slot* ownSlot() const noexcept;                          // own live slot, else null
 
     std::string name_;
+    // Counts the objects made in this process; part of the id (see `open`).
+    std::uint64_t serial_ = 0;
     boost::interprocess::shared_memory_object shm_;
     boost::interprocess::mapped_region region_;
     std::atomic<PelmorRegistry*> reg_{nullptr};

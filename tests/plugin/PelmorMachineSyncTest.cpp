@@ -275,4 +275,32 @@ TEST(PelmorHostEcho, RepeatedHostValuesAreNoEdits)
     }
 }
 
+// ---- Reactivation -----------------------------------------------------------------------------
+
+// Deactivating and activating an instance (a new sample rate, an idle suspend) keeps its track
+// in the history: an undo after it restores the track's own Drive, and an undo in another
+// instance does too.
+TEST(PelmorReactivation, HistoryStillRestoresTheTrackAfterReactivation)
+{
+    for (const bool fromOther : {false, true}) {
+        ScopedRegistry registry;
+        auto a = MakeClocked();
+        auto other = MakeClocked();
+        IdleFor({a.get(), other.get()}, 60);
+        HostSets(*a, kParamDrive, 1.5, fw::ParamSource::UI);
+        IdleFor({a.get(), other.get()}, 300);
+        const uint64_t id = a->shm.id();
+        a->OnActivate(false);
+        a->OnActivate(true);
+        ASSERT_TRUE(a->connected());
+        EXPECT_EQ(a->shm.id(), id) << "the id stays";
+        IdleFor({a.get(), other.get()}, 60);
+        HostSets(*a, kParamDrive, 1.8, fw::ParamSource::UI);
+        IdleFor({a.get(), other.get()}, 300);
+        (fromOther ? other : a)->undoStep(-1);
+        IdleFor({a.get(), other.get()}, 60);
+        EXPECT_EQ(static_cast<float>(Value(*a, kParamDrive)), 1.5f) << (fromOther ? "undo in another" : "own undo");
+    }
+}
+
 }  // namespace
