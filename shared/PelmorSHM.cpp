@@ -9,7 +9,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <emmintrin.h>
+#include <fcntl.h>
 #include <linux/futex.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace pelmor {
@@ -230,11 +233,43 @@ PelmorSHM::~PelmorSHM() {
 }
 
 void PelmorSHM::bail() {
-    reg_.store(nullptr, std::memory_order_release);
+    // A mapping that was published may be in use by lock-free readers on other threads.
+    if (reg_.load(std::memory_order_acquire) != nullptr) {
+        retire();
+        return;
+    }
     bip::mapped_region emptyRegion;
     region_.swap(emptyRegion);
     bip::shared_memory_object emptyObject;
     shm_.swap(emptyObject);
+}
+
+void PelmorSHM::retire() {
+    reg_.store(nullptr, std::memory_order_release);
+    if (region_.get_address() != nullptr) {
+        auto kept = std::make_unique<bip::mapped_region>();
+        kept->swap(region_);
+        retired_.push_back(std::move(kept));
+    }
+    bip::shared_memory_object emptyObject;
+    shm_.swap(emptyObject);
+}
+
+bool PelmorSHM::mappingStillCurrent() const {
+    auto* reg = reg_.load(std::memory_order_acquire);
+    if (reg == nullptr || region_.get_size() < kRegistrySize) return false;
+    // The name must still lead to the object this mapping shows: another process may have
+    // removed it and created another one.
+    struct stat mine {};
+    if (fstat(shm_.get_mapping_handle().handle, &mine) != 0) return false;
+    const int named = shm_open(("/" + name_).c_str(), O_RDONLY, 0);
+    if (named < 0) return false;
+    struct stat now {};
+    const bool same = fstat(named, &now) == 0 && now.st_dev == mine.st_dev && now.st_ino == mine.st_ino;
+    ::close(named);
+    return same && atomicLoad(reg->magic, std::memory_order_acquire) == kRegistryMagic &&
+           atomicLoad(reg->version, std::memory_order_acquire) == kRegistryVersion &&
+           atomicLoad(reg->ready, std::memory_order_acquire) == kRegistryMagic;
 }
 
 bool PelmorSHM::waitForReady(const PelmorRegistry& reg) const {
@@ -258,6 +293,10 @@ void PelmorSHM::initialiseSegment(PelmorRegistry& reg) const {
 }
 
 PelmorSHM::MapResult PelmorSHM::mapSegment(bool firstPass) {
+    // The mapping stays until destruction (readers on other threads may hold pointers into
+    // it): an earlier open's mapping is used again while it still shows this name's segment,
+    // otherwise it is kept aside and the segment mapped afresh.
+    if (mappingStillCurrent()) return MapResult::Mapped;
     bail();
     bip::permissions permissions;
     permissions.set_permissions(kRegistryPermissions);
@@ -378,11 +417,9 @@ bool PelmorSHM::open() {
         if (result != MapResult::Mapped) return false;
         PelmorRegistry& reg = *registry();
 
+        // A failure from here on keeps the mapping for the next open.
         RegistryLock lock;
-        if (!tryLockWithRetry(lock)) {
-            bail();
-            return false;
-        }
+        if (!tryLockWithRetry(lock)) return false;
 
         // Reap slots whose owners stopped beating, except this process's own.
         const std::int64_t now = nowSeconds();
@@ -399,11 +436,7 @@ bool PelmorSHM::open() {
         for (int i = 0; i < kRegistrySlots && chosen < 0; ++i) {
             if (localSlotIds[i] == 0 && atomicLoad(reg.slots[i].state) == kSlotFree) chosen = i;
         }
-        if (chosen < 0) {
-            lock.unlock();
-            bail();
-            return false;
-        }
+        if (chosen < 0) return false;
 
         const pid_t pid = getpid();
         // The object's serial number goes into the id too: an instance made at the address of

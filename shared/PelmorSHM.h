@@ -20,8 +20,10 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace pelmor {
 
@@ -249,7 +251,12 @@ private:
     MapResult mapSegment(bool firstPass);
     bool waitForReady(const PelmorRegistry& reg) const;
     void initialiseSegment(PelmorRegistry& reg) const;
+    // Drops a mapping nobody was shown; one that was published is retired instead.
     void bail();
+    // Keeps the current mapping mapped until destruction and forgets it.
+    void retire();
+    // The published mapping still shows the segment the name leads to, with this layout.
+    bool mappingStillCurrent() const;
     bool stepWith(const MachineDemand& demand, double& rail, std::int64_t nowMicros);
     void publishLoad(SeqBox<SlotLoad>& box, const MachineDemand& demand) noexcept;
     bool takeoverWaitOver(std::int32_t slot, std::int64_t nowMicros) noexcept;
@@ -263,6 +270,8 @@ private:
     std::uint64_t serial_ = 0;
     boost::interprocess::shared_memory_object shm_;
     boost::interprocess::mapped_region region_;
+    // Mappings of segments that were replaced under this object, kept until destruction.
+    std::vector<std::unique_ptr<boost::interprocess::mapped_region>> retired_;
     std::atomic<PelmorRegistry*> reg_{nullptr};
     std::atomic<bool> opened_{false};
     std::atomic<std::int32_t> slot_{-1};
