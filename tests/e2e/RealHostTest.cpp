@@ -23,6 +23,11 @@ const std::string kArdourDir = E2E_ARDOUR_DIR;
 constexpr char kScanner[] = "/usr/lib/ardour7/ardour-vst3-scanner";
 constexpr char kQtractorScanner[] = "/usr/lib/x86_64-linux-gnu/qtractor/qtractor_plugin_scan";
 
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 std::vector<std::string> splitLines(const std::string& s) {
     std::vector<std::string> out;
     std::istringstream in(s);
@@ -148,7 +153,7 @@ protected:
     RunResult scan(const std::string& bundle) {
         auto env = env_;
         env["LD_LIBRARY_PATH"] = "/usr/lib/ardour7";
-        return hosttest::run({"timeout", "-k", "5", "60", kScanner, "-f", bundle}, env, 90);
+        return run(concat({"timeout", "-k", "5", "60"}, reportingPid({kScanner, "-f", bundle})), env, 90);
     }
 
     // One Ardour Lua job, tried up to five times; success is exit 0 and "E2E OK".
@@ -156,9 +161,9 @@ protected:
         RunResult r;
         for (int attempt = 1; attempt <= 5; ++attempt) {
             if (beforeEachTry) beforeEachTry();
-            std::vector<std::string> cmd = {"timeout", "-k", "5", "120", "ardour7-lua"};
-            cmd.insert(cmd.end(), args.begin(), args.end());
-            r = hosttest::run(cmd, env_, 140);
+            std::vector<std::string> lua = {"ardour7-lua"};
+            lua.insert(lua.end(), args.begin(), args.end());
+            r = run(concat({"timeout", "-k", "5", "120"}, reportingPid(lua)), env_, 140);
             if (r.exitCode == 0 && !r.lines("E2E OK").empty()) return r;
             // A failure the script itself reports is not Ardour's flakiness: no retry.
             if (!r.lines("E2E FAIL").empty()) return r;
@@ -303,7 +308,8 @@ TEST_F(RealHost, ArdourSessionRendersSavesAndRestoresPelmor) {
 
 TEST_F(RealHost, QtractorScannerListsPelmorClap) {
     const std::string path = fs::canonical(kClapFile).string();
-    RunResult r = hosttest::run({"timeout", "-k", "5", "60", kQtractorScanner}, env_, 90, "", "CLAP:" + path + "\n");
+    RunResult r = run(concat({"timeout", "-k", "5", "60"}, reportingPid({kQtractorScanner})), env_, 90, "",
+                      "CLAP:" + path + "\n");
     ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
     std::vector<std::string> found;
     for (const std::string& line : splitLines(r.out))

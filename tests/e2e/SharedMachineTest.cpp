@@ -7,6 +7,8 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -42,6 +44,16 @@ public:
     SegmentView& operator=(const SegmentView&) = delete;
 
     bool ok() const { return reg_ != nullptr; }
+    float rail() const {
+        float v = 0.0f;
+        __atomic_load(&reg_->rail, &v, __ATOMIC_ACQUIRE);
+        return v;
+    }
+    int liveCount() const {
+        int n = 0;
+        for (int i = 0; i < pelmor::kRegistrySlots; ++i) n += live(i) ? 1 : 0;
+        return n;
+    }
     uint64_t leaderId() const { return __atomic_load_n(&reg_->leaderId, __ATOMIC_ACQUIRE); }
     uint64_t sharedTicks() const { return __atomic_load_n(&reg_->sharedTicks, __ATOMIC_ACQUIRE); }
     uint64_t slotId(int i) const { return __atomic_load_n(&reg_->slots[i].id, __ATOMIC_ACQUIRE); }
@@ -63,19 +75,36 @@ bool waitFor(Pred pred, double seconds) {
 }
 
 struct WatchLine {
-    double tMs, value, monoMs;
+    double tMs, posS, value, monoMs;
 };
 
 std::vector<WatchLine> watchLines(const RunResult& r, const std::string& name) {
-    const std::regex re(R"re(WATCH t_ms=([0-9.]+) pos_s=[0-9.]+ track=\d+ id=\d+ name="([^"]*)" value=(-?[0-9.]+) )re"
+    const std::regex re(R"re(WATCH t_ms=([0-9.]+) pos_s=([0-9.]+) track=\d+ id=\d+ name="([^"]*)" value=(-?[0-9.]+) )re"
                         R"re(text="[^"]*" mono_ms=([0-9.]+))re");
     std::vector<WatchLine> out;
     for (const std::string& line : r.lines("WATCH ")) {
         std::smatch m;
-        if (std::regex_match(line, m, re) && m[2] == name)
-            out.push_back({std::stod(m[1]), std::stod(m[3]), std::stod(m[4])});
+        if (std::regex_match(line, m, re) && m[3] == name)
+            out.push_back({std::stod(m[1]), std::stod(m[2]), std::stod(m[4]), std::stod(m[5])});
     }
     return out;
+}
+
+// Monotonic time at which a render's audio first reached `seconds`, or NaN.
+double reachedAt(const std::vector<WatchLine>& lines, double seconds) {
+    for (const WatchLine& w : lines)
+        if (w.posS >= seconds) return w.monoMs;
+    return std::nan("");
+}
+
+// Where a render's audio stood at the monotonic time `monoMs`: the position of its last watch
+// line before then, moved on at the audio rate but not past the next line's. NaN when the
+// render had not started or had ended by then.
+double positionAt(const std::vector<WatchLine>& lines, double monoMs) {
+    for (size_t i = 0; i + 1 < lines.size(); ++i)
+        if (lines[i].monoMs <= monoMs && monoMs < lines[i + 1].monoMs)
+            return std::min(lines[i].posS + (monoMs - lines[i].monoMs) / 1000.0, lines[i + 1].posS);
+    return std::nan("");
 }
 
 // Monotonic time of the first watch line showing `value`, or NaN.
@@ -116,12 +145,14 @@ struct Dip {
 // last, possibly partial, window left out).
 Dip largestDip(const std::vector<double>& w, double fromSeconds) {
     Dip d;
-    for (size_t i = static_cast<size_t>(fromSeconds / 0.1); i + 3 < w.size(); ++i)
+    for (size_t i = static_cast<size_t>(std::max(fromSeconds, 0.0) / 0.1); i + 3 < w.size(); ++i)
         if (w[i] - w[i + 2] > d.db) d = {w[i] - w[i + 2], 0.1 * static_cast<double>(i)};
     return d;
 }
 
 // The machine both processes run: a hard character with full sag, so the rail is heard.
+// Track options: every track gets it, since whichever instance synchronises first brings its
+// machine into the registry and all others adopt that one.
 const std::vector<std::string> kMachine = {"--set", "Sag=1", "--set", "Character=iron"};
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
@@ -168,26 +199,79 @@ TEST_F(SharedMachine, MachineEditInOneProcessReachesTheOtherWithinAFewIdleTicksW
 
 TEST_F(SharedMachine, LoudTrackInOneProcessMakesAQuietTrackInTheOtherDipAnchoredDoesNot) {
     const std::string quiet = dir_ / "quiet.log", anchored = dir_ / "anchored.log";
-    // The loud track plays briefly (its level becomes its reference), rests, then plays again.
-    std::thread loud([&] {
-        RunResult r = host(concat({"render", "--plugin", kClapFile, "--gen", "noise:0:0.3,silence:2.7,noise:0:2.5",
-                                   "--set", "Drive=2", "--realtime", "--quiet"},
-                                  kMachine));
-        EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<std::string> watch = {"--watch", "Drive", "--watch-interval-ms", "5"};
+    RunResult q;
+    std::thread quietHost([&] {
+        q = host(concat(concat(concat(concat({"render", "--plugin", kVst3Bundle, "--gen", "sine:220:-12:5.5", "--set",
+                                              "Drive=2", "--level-log", quiet},
+                                             kMachine),
+                                      {"--track", "--gen", "sine:220:-12:5.5", "--set", "Drive=2", "--set", "Anchor=on",
+                                       "--level-log", anchored}),
+                               kMachine),
+                        concat({"--realtime", "--quiet"}, watch)));
     });
-    RunResult q = host(concat({"render", "--plugin", kVst3Bundle, "--gen", "sine:220:-12:5.5", "--set", "Drive=2",
-                               "--level-log", quiet, "--track", "--gen", "sine:220:-12:5.5", "--set", "Drive=2", "--set",
-                               "Anchor=on", "--level-log", anchored, "--realtime", "--quiet"},
-                              kMachine));
-    loud.join();
+    // The loud track starts once both quiet ones have joined, so that it comes back while they
+    // play however late either process gets going.
+    std::unique_ptr<SegmentView> view;
+    const bool joined = waitFor(
+        [&] {
+            if (!view || !view->ok()) view = std::make_unique<SegmentView>(registry_);
+            return view->ok() && view->liveCount() >= 2;
+        },
+        30.0);
+    // The shared rail as the test sees it, with the monotonic time (ms) of each reading.
+    std::vector<std::pair<double, float>> rail;
+    std::atomic<bool> recording{joined};
+    std::thread recorder([&] {
+        while (recording.load()) {
+            const double now = std::chrono::duration<double, std::milli>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count();
+            rail.emplace_back(now, view->rail());
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    RunResult l;
+    // The loud track plays briefly (its level becomes its reference), rests, then plays again.
+    if (joined)
+        l = host(concat(concat({"render", "--plugin", kClapFile, "--gen", "noise:0:0.3,silence:2.2,noise:0:2.5", "--set",
+                                "Drive=2", "--realtime", "--quiet"},
+                               kMachine),
+                        watch));
+    quietHost.join();
+    recording = false;
+    recorder.join();
+    ASSERT_TRUE(joined) << "the quiet tracks never joined the registry\n" << q.err;
     ASSERT_EQ(q.exitCode, 0) << q.err;
+    ASSERT_EQ(l.exitCode, 0) << l.err;
 
-    const Dip sagging = largestDip(windowsDb(quiet), 1.0);
+    // Where the quiet render stood when the loud track came back.
+    const double backMs = reachedAt(watchLines(l, "Drive"), 2.5);
+    const double back = positionAt(watchLines(q, "Drive"), backMs);
+    ASSERT_FALSE(std::isnan(backMs)) << l.out;
+    ASSERT_FALSE(std::isnan(back)) << "the loud track came back after the quiet render had ended\n" << q.out;
+    ASSERT_LT(back, 4.6) << "the loud track came back too late in the quiet render to measure it";
+    // The rail over the 0.3 s before the return (on average: it moves with the quiet tracks'
+    // own load) and at its lowest in the 0.5 s after it.
+    double railSum = 0.0, railCount = 0.0;
+    float railLowest = 1.0f;
+    for (const auto& [ms, r] : rail) {
+        if (ms >= backMs - 300.0 && ms < backMs) railSum += r, railCount += 1.0;
+        else if (ms >= backMs && ms < backMs + 500.0) railLowest = std::min(railLowest, r);
+    }
+    ASSERT_GT(railCount, 0.0) << "the rail was not read before the loud track came back";
+    const double railBefore = railSum / railCount;
+
+    // The loud track's first burst lies 2.2 s before its return: measured from 1 s before it.
+    const Dip sagging = largestDip(windowsDb(quiet), std::max(1.0, back - 1.0));
     const Dip steady = largestDip(windowsDb(anchored), 1.0);
-    std::printf("quiet track dips %.2f dB at %.1f s; anchored %.2f dB\n", sagging.db, sagging.at, steady.db);
-    EXPECT_GT(sagging.db, 1.0) << "the loud track's return must pull the rail down";
-    EXPECT_GT(sagging.at, 2.0) << "when the loud track comes back, not at the start";
-    EXPECT_LT(sagging.at, 3.8);
+    std::printf("loud track back at %.2f s of the quiet render; rail %.3f, then down to %.3f; "
+                "quiet track dips %.2f dB at %.1f s; anchored %.2f dB\n",
+                back, railBefore, railLowest, sagging.db, sagging.at, steady.db);
+    EXPECT_LT(railLowest, railBefore - 0.1) << "the loud track's return pulls the shared rail down";
+    EXPECT_GT(sagging.db, 1.0) << "the loud track's return must pull the quiet track down";
+    EXPECT_GT(sagging.at, back - 0.5) << "when the loud track comes back, not before";
+    EXPECT_LT(sagging.at, back + 0.5);
     EXPECT_LT(steady.db, 0.3) << "an anchored track does not sag with the rail";
 }
 
@@ -226,10 +310,11 @@ TEST_F(SharedMachine, KillingTheLeaderProcessLetsTheOtherTakeTheRailOver) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000));
         ticksLater = view->sharedTicks();
     });
-    RunResult s = host(concat({"render", "--plugin", kVst3Bundle, "--gen", "sine:220:-12:5.5", "--set", "Drive=2",
-                               "--level-log", quiet, "--track", "--gen", "silence:3.6,noise:0:1.9", "--set", "Drive=2",
-                               "--realtime", "--quiet"},
-                              kMachine));
+    RunResult s = host(concat(concat(concat({"render", "--plugin", kVst3Bundle, "--gen", "sine:220:-12:5.5", "--set",
+                                             "Drive=2", "--level-log", quiet},
+                                            kMachine),
+                                     {"--track", "--gen", "silence:3.6,noise:0:1.9", "--set", "Drive=2"}),
+                              concat(kMachine, {"--realtime", "--quiet"})));
     watcher.join();
     ASSERT_EQ(s.exitCode, 0) << s.err;
     EXPECT_TRUE(view->live(0)) << "the dead leader's slot waits for reaping";
