@@ -86,9 +86,12 @@ Pelmor::Pelmor(const fw::InstanceInfo& info)
 Pelmor::~Pelmor()
 {
     shuttingDown.store(true);
-    // An idle pass in progress finishes first; later ones see shuttingDown and do nothing.
+    // An idle pass in progress finishes first, its flush to the host included; later ones
+    // see shuttingDown and do nothing.
     idleMutex.lock();
     idleMutex.unlock();
+    notifyMutex.lock();
+    notifyMutex.unlock();
     SetEditorSize(editorWidth.load(), editorHeight.load());
     editorOpen.store(false);
     // TODO: close and destroy the editor (PelmorUI) if there is one.
@@ -203,8 +206,10 @@ void Pelmor::OnReset() { prepare(GetSampleRate(), GetBlockSize()); }
 
 void Pelmor::OnActivate(bool active)
 {
-    // Joining maps the segment afresh (and drops the previous mapping): no idle pass may be
-    // reading through the old one meanwhile. The audio thread does not run during activation.
+    // No idle pass runs beside a join or a leave (the mapping itself stays until destruction).
+    // Nothing under idleMutex calls the host, so waiting for it here cannot close a cycle
+    // with a host that serialises its callbacks on this thread. The audio thread does not run
+    // during activation.
     std::lock_guard<std::mutex> idle(idleMutex);
     if (active) {
         // A slot reaped while this instance was away is left properly before joining again.
@@ -448,19 +453,25 @@ void Pelmor::OnIdle()
     syncPresetLink();         // 9.
     recomputeModified();      // 10.
 
-    // 11. Per-track changes made elsewhere reach the host as gestures.
-    if (pendingHostNotify.load() != 0) {
-        if (HostFormat() == fw::Format::Clap)
-            RequestMainThreadCallback();  // onMainThread flushes on the host's main thread
-        else
-            flushHostNotifications();
-    }
-
     syncUndo();             // 12.
     serviceUndoCapture();   // 13.
     serviceRename();        // 14.
     updateDefaultName();    // 15.
     updateHostTrackName();  // 16.
+
+    // 11. Per-track changes made elsewhere (this pass's included) reach the host as gestures,
+    //     after idleMutex is released: a host may hand these calls to its main thread and
+    //     wait, while that thread waits for idleMutex in OnActivate. notifyMutex, taken before
+    //     the release, keeps flushes apart and makes destruction wait for this one.
+    if (pendingHostNotify.load() == 0) return;
+    if (HostFormat() == fw::Format::Clap) {
+        lock.unlock();
+        RequestMainThreadCallback();  // onMainThread flushes on the host's main thread
+        return;
+    }
+    std::unique_lock<std::mutex> notify(notifyMutex, std::try_to_lock);
+    lock.unlock();
+    if (notify.owns_lock()) tellHostOfTrackChanges();  // otherwise the running flush or the next pass
 }
 
 void Pelmor::syncMachine()
@@ -498,6 +509,12 @@ void Pelmor::publishMyShare()
 }
 
 void Pelmor::flushHostNotifications()
+{
+    std::lock_guard<std::mutex> notify(notifyMutex);
+    tellHostOfTrackChanges();
+}
+
+void Pelmor::tellHostOfTrackChanges()
 {
     const uint32_t bits = pendingHostNotify.exchange(0);
     static constexpr struct {

@@ -29,9 +29,10 @@
 //
 // Locks. idleMutex is held by every idle pass (tried, never waited for), by activation, and by
 // the machine-wide operations the editor calls (presets, undo, A/B, intents, switches), which
-// wait for it: so these never run beside an idle pass, nor while activation maps the registry
-// afresh. Inside it presetsMutex (the library and restoredPresetName), then the registry mutex
-// (history only). renameMutex guards the rename request and the custom name, abMutex the A/B
+// wait for it: so these never run beside an idle pass, nor beside activation's join or leave.
+// Inside it presetsMutex (the library and restoredPresetName), then the registry mutex
+// (history only). No host callback is made under idleMutex: the idle pass tells the host of
+// track changes after releasing it, under notifyMutex. renameMutex guards the rename request and the custom name, abMutex the A/B
 // track slots; both are held for copies only.
 class Pelmor final : public fw::PluginCore {
 public:
@@ -73,6 +74,8 @@ public:
     // ---- Shared machine (idle side) ----
     void syncMachine();
     void publishMyShare();
+    // Tells the host of the track parameters changed from elsewhere (one gesture each, in
+    // the order Drive, Mix, Out, Anchor). Never called with idleMutex held.
     void flushHostNotifications();
     pelmor::MachineState machineFromParams() const;
     pelmor::TrackState currentTrackState() const;
@@ -176,6 +179,9 @@ public:
     // The editor (PelmorUI) is owned here once it exists; it plugs into OpenWindow/CloseWindow.
     std::atomic<bool> shuttingDown{false};
     std::mutex idleMutex;
+    // Held while the host is told of track changes (never together with idleMutex but taken
+    // before an idle pass releases it): one flush at a time, and destruction waits for it.
+    std::mutex notifyMutex;
 
     std::string pendingHostTrackName;  // CLAP: the track name last delivered by the host
     std::mutex pendingHostTrackNameMutex;
@@ -239,6 +245,8 @@ public:
     std::atomic<double> pendingEditTime{0.0};
 
 private:
+    // flushHostNotifications with notifyMutex held.
+    void tellHostOfTrackChanges();
     // Commits the pending undoable edit now: clears it, publishes the share, pushes a snapshot.
     void commitPendingEdit();
     // Stores `name` as the machine's preset link (callers hold presetsMutex).

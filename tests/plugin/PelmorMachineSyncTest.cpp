@@ -5,9 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -300,6 +301,110 @@ TEST(PelmorReactivation, HistoryStillRestoresTheTrackAfterReactivation)
         (fromOther ? other : a)->undoStep(-1);
         IdleFor({a.get(), other.get()}, 60);
         EXPECT_EQ(static_cast<float>(Value(*a, kParamDrive)), 1.5f) << (fromOther ? "undo in another" : "own undo");
+    }
+}
+
+// ---- Telling the host --------------------------------------------------------------------------
+
+// A host that runs its callbacks on its main thread: every gesture call waits (at most 2 s)
+// for that thread to activate the instance, as a host busy activating would make it wait.
+class MainThreadHost : public RecordingBridge {
+public:
+    Pelmor* plugin = nullptr;
+    std::atomic<int> callbacks{0};
+    std::atomic<int> stalled{0};
+    ~MainThreadHost() override { JoinMainThreads(); }
+    void BeginEdit(int idx) override
+    {
+        RecordingBridge::BeginEdit(idx);
+        ++callbacks;
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        mains.emplace_back([this, done] {
+            plugin->OnActivate(true);
+            done->store(true);
+        });
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!done->load() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        if (!done->load()) ++stalled;  // left to finish once the pass lets go
+    }
+    void JoinMainThreads()
+    {
+        for (std::thread& t : mains) t.join();
+        mains.clear();
+    }
+
+private:
+    std::vector<std::thread> mains;
+};
+
+// The idle pass tells the host of track changes with no lock that activation waits for.
+TEST(PelmorHostCalls, GesturesComeWithoutALockThatActivationWaitsFor)
+{
+    MainThreadHost host;
+    auto a = MakeClocked(&host);
+    host.plugin = a.get();
+    auto b = MakeClocked();
+    IdleFor({a.get(), b.get()}, 60);
+    ASSERT_TRUE(b->postTrackIntent(a->shm.slot(), pelmor::TrackState{1.4f, 1, 0.5f, -3.0f}));
+    IdleFor({a.get(), b.get()}, 40);
+    host.JoinMainThreads();
+    EXPECT_EQ(static_cast<float>(Value(*a, kParamDrive)), 1.4f);
+    EXPECT_EQ(host.callbacks.load(), 4) << "Drive, Mix, Out, Anchor";
+    EXPECT_EQ(host.stalled.load(), 0) << "activation had to wait for a host callback";
+    EXPECT_EQ(GestureParams(host), (std::vector<int>{kParamDrive, kParamMix, kParamOut, kParamAnchor}));
+}
+
+// Flushes from the idle pass and from elsewhere never interleave their gestures, and an
+// instance being destroyed waits for a flush in progress.
+TEST(PelmorHostCalls, FlushesNeverInterleaveAndDestructionWaitsForOne)
+{
+    {
+        RecordingBridge bridge;
+        auto p = MakeClocked(&bridge);
+        IdleAll({p.get()});
+        std::atomic<bool> stop{false};
+        std::thread marker([&] {
+            while (!stop.load()) p->pendingHostNotify.fetch_or(kTrackBitDrive | kTrackBitMix | kTrackBitOut | kTrackBitAnchor);
+        });
+        std::thread other([&] {
+            for (int i = 0; i < 300; ++i) p->flushHostNotifications();
+        });
+        for (int i = 0; i < 300; ++i) p->OnIdle();
+        other.join();
+        stop = true;
+        marker.join();
+        const auto params = GestureParams(bridge);
+        EXPECT_FALSE(params.empty());
+        EXPECT_EQ(std::count(params.begin(), params.end(), -1), 0) << "interleaved gestures";
+    }
+    {
+        struct BlockingHost : RecordingBridge {
+            std::atomic<bool> entered{false}, release{false};
+            void BeginEdit(int idx) override
+            {
+                RecordingBridge::BeginEdit(idx);
+                entered = true;
+                while (!release.load()) std::this_thread::yield();
+            }
+        } host;
+        fw::InstanceInfo info;
+        info.format = fw::Format::Vst3;
+        info.bridge = &host;
+        auto* p = new Pelmor(info);
+        p->pendingHostNotify.fetch_or(kTrackBitDrive);
+        std::thread idle([&] { p->OnIdle(); });
+        while (!host.entered.load()) std::this_thread::yield();
+        std::atomic<bool> destroyed{false};
+        std::thread hostMain([&] {
+            delete p;
+            destroyed = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        EXPECT_FALSE(destroyed.load()) << "the destructor waits for the flush";
+        host.release = true;
+        idle.join();
+        hostMain.join();
+        EXPECT_TRUE(destroyed.load());
     }
 }
 
