@@ -191,9 +191,11 @@ void Pelmor::undoStep(int direction)
     // An edit not yet in the history goes in first, so that Undo returns to the state before it.
     if (pendingEditKind.load(std::memory_order_acquire) != kEditNone) commitPendingEdit();
     auto snap = std::make_unique<pelmor::GlobalSnapshot>();
-    if (!shm.undoMove(direction, *snap)) return;
-    // This instance applies its own step now, so its syncUndo must not apply it again.
-    lastUndoApplyGen = shm.undoApplyGen();
+    uint64_t applied = 0;
+    if (!shm.undoMove(direction, *snap, &applied)) return;
+    // This instance applies its own step now, so its syncUndo must not apply it again; a step
+    // of another instance landing meanwhile has another value and is applied by syncUndo.
+    lastUndoApplyGen = applied;
     applyGlobal(*snap, true);
 }
 

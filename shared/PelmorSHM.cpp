@@ -996,7 +996,7 @@ bool PelmorSHM::seedUndo(const GlobalSnapshot& snap) {
     return true;
 }
 
-bool PelmorSHM::undoMove(int direction, GlobalSnapshot& out) {
+bool PelmorSHM::undoMove(int direction, GlobalSnapshot& out, std::uint64_t* appliedGen) {
     PelmorRegistry* reg = openRegistry();
     if (reg == nullptr) return false;
     RegistryLock lock;
@@ -1016,8 +1016,9 @@ bool PelmorSHM::undoMove(int direction, GlobalSnapshot& out) {
     GlobalSnapshot snap;
     if (!reg->undoRing[(base + target) % kUndoEntries].load(snap)) return false;
     atomicStore(reg->undoCursor, target, std::memory_order_release);
-    atomicIncrement(reg->undoApplyGen);
+    const std::uint64_t gen = atomicIncrement(reg->undoApplyGen);
     lock.unlock();
+    if (appliedGen != nullptr) *appliedGen = gen;
     out = sanitized(snap);
     return true;
 }

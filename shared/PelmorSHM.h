@@ -230,8 +230,10 @@ public:
     // Puts `snap` in as the only entry when the history is empty; true when it did.
     bool seedUndo(const GlobalSnapshot& snap);
     // The locked part of undo (direction < 0) and redo (direction >= 0): moves the cursor,
-    // loads the entry it lands on into `out` and increments undoApplyGen.
-    bool undoMove(int direction, GlobalSnapshot& out);
+    // loads the entry it lands on into `out` and increments undoApplyGen. `appliedGen`, when
+    // given, receives the value this step incremented it to (another step may follow before
+    // the caller could read the counter).
+    bool undoMove(int direction, GlobalSnapshot& out, std::uint64_t* appliedGen = nullptr);
     // Lock-free load of the entry at the cursor.
     bool loadUndoCurrent(GlobalSnapshot& out) const;
     std::uint64_t undoApplyGen() const noexcept;
