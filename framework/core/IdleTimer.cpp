@@ -13,12 +13,17 @@ bool IdleTimer::Start(std::function<void()> handler, int periodMs)
     s->onTick = std::move(handler);
     s->period = periodMs > 0 ? periodMs : kPeriodMs;
     s->running = true;
+    state = s;
+    // The new thread takes the mutex before its first tick: by then `thread` and `state` are
+    // set, so a handler that stops the timer finds both.
+    std::lock_guard<std::mutex> lock(s->mutex);
     try {
         thread = std::thread(&IdleTimer::Run, s);
     } catch (const std::system_error&) {
+        s->running = false;
+        state.reset();
         return false;
     }
-    state = std::move(s);
     return true;
 }
 
