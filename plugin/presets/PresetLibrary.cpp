@@ -2,10 +2,13 @@
 
 #include "MachineParams.h"
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <clocale>
 #include <cmath>
-#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
 #include <locale.h>
 
 namespace pelmor {
@@ -51,6 +54,28 @@ void appendFixed6(std::string& out, float v) {
 
 bool sameFloat(float a, float b) noexcept { return std::fabs(a - b) < kPresetTolerance; }
 
+// Reads a decimal integer after optional white space, as "%d" does, saturated to the 32-bit
+// range; moves `at` past it. False when there is none.
+bool scanInt(const char*& at, std::int32_t& out) noexcept {
+    char* end = nullptr;
+    const long v = std::strtol(at, &end, 10);
+    if (end == at) return false;
+    out = static_cast<std::int32_t>(std::clamp<long>(v, INT32_MIN, INT32_MAX));
+    at = end;
+    return true;
+}
+
+// Reads a float after optional white space, as "%f" does (out of range: infinite); moves `at`
+// past it. False when there is none.
+bool scanFloat(const char*& at, float& out) noexcept {
+    char* end = nullptr;
+    const float v = std::strtof(at, &end);
+    if (end == at) return false;
+    out = v;
+    at = end;
+    return true;
+}
+
 }  // namespace
 
 bool isStorablePresetName(std::string_view name) noexcept {
@@ -95,14 +120,17 @@ bool parsePresetLine(std::string_view line, Preset& out) {
     // stand in for a missing value. The copy ends in a NUL, so the scan cannot run past it.
     const std::string numbers(line.substr(0, tab));
     MachineState m;
-    int converted = 0;
     {
+        // strtol and strtof scan as "%d" and "%f" do, but say what happens to a number out of
+        // range (a hand-edited file may hold one): integers saturate, floats become infinite.
         ScopedCLocale cLocaleScope;
-        converted = std::sscanf(numbers.c_str(), "%d %d %f %f %f %f %f %f %f %f %f", &m.character, &m.quality,
-                                &m.sag, &m.drift, &m.bias, &m.knee, &m.tiltDb, &m.hpfHz, &m.bump, &m.narrow,
-                                &m.machineDrive);
+        const char* at = numbers.c_str();
+        if (!scanInt(at, m.character) || !scanInt(at, m.quality)) return false;
+        for (float* v : {&m.sag, &m.drift, &m.bias, &m.knee, &m.tiltDb, &m.hpfHz, &m.bump, &m.narrow,
+                         &m.machineDrive}) {
+            if (!scanFloat(at, *v)) return false;
+        }
     }
-    if (converted != 11) return false;
     for (const float v : {m.sag, m.drift, m.bias, m.knee, m.tiltDb, m.hpfHz, m.bump, m.narrow, m.machineDrive}) {
         if (!std::isfinite(v)) return false;
     }

@@ -43,7 +43,8 @@ bool differsFrom(const MachineState& params, const Preset& preset) noexcept;
 std::string formatPresetLine(const Preset& preset);
 
 // Parses one line (without its line feed). The eleven numbers are scanned from the part
-// before the first tab as "%d %d %f %f %f %f %f %f %f %f %f" in the C locale; the name is
+// before the first tab as "%d %d %f %f %f %f %f %f %f %f %f" would in the C locale (integers
+// out of the 32-bit range saturate, floats out of range are infinite); the name is
 // everything after that tab, unchanged (a carriage return stays). Returns false, leaving
 // `out` unspecified, when there is no tab, fewer than eleven numbers convert, a number is
 // not finite, or the name is not storable. Finite values outside a parameter's range are
