@@ -158,7 +158,6 @@ public:
     static constexpr int kMaxDryBlock = 32768;
     static constexpr double kInitialRate = 48000.0;
     static constexpr int kNameSize = 64;
-    static constexpr float kMeterFloorDb = -120.0f;
     // History capture waits this long after the latest undoable edit.
     static constexpr double kUndoQuietMs = 250.0;
     // Edit kinds besides parameter indices.
@@ -168,7 +167,6 @@ public:
     // State chunk.
     static constexpr uint32_t kStateMagic = 0x50454C4Du;  // "PELM", bytes 4D 4C 45 50
     static constexpr uint32_t kStateVersion = 3;
-    static constexpr int kStateSize = 316;
     static constexpr int kStateMinSide = 100;
     static constexpr int kStateMaxSide = 8000;
 
