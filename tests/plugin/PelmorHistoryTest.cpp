@@ -17,20 +17,12 @@ using namespace pelmortest;
 
 uint32_t UndoBase(Pelmor& p) { return std::atomic_ref<uint32_t>(p.shm.registry()->undoBase).load(); }
 
-// Idle passes every 20 ms of the fake clock for `ms`.
-void IdleFor(std::initializer_list<Pelmor*> instances, double ms)
-{
-    for (double t = 0; t < ms; t += 20.0) IdleAll(instances);
-}
-
 // One committed edit of Sag in `p`.
 void CommitSag(Pelmor& p, double sag, std::initializer_list<Pelmor*> all)
 {
     HostSets(p, kParamSag, sag, fw::ParamSource::UI);
     IdleFor(all, 300);
 }
-
-double Value(Pelmor& p, int idx) { return p.GetParam(idx)->Value(); }
 
 // ---- Capture timing ---------------------------------------------------------------------------
 
@@ -221,27 +213,6 @@ TEST(PelmorHistory, EntriesFromBeforeAnInstanceJoinedLeaveItsTrackAlone)
 }
 
 // ---- A/B --------------------------------------------------------------------------------------
-
-struct TrackValues {
-    double drive, mix, out, anchor;
-};
-
-void SetTrack(Pelmor& p, const TrackValues& t)
-{
-    HostSets(p, kParamDrive, t.drive, fw::ParamSource::UI);
-    HostSets(p, kParamMix, t.mix, fw::ParamSource::UI);
-    HostSets(p, kParamOut, t.out, fw::ParamSource::UI);
-    HostSets(p, kParamAnchor, t.anchor, fw::ParamSource::UI);
-}
-
-// Track values travel as f32 through the registry.
-void ExpectTrack(Pelmor& p, const TrackValues& t, const char* what)
-{
-    EXPECT_EQ(static_cast<float>(Value(p, kParamDrive)), static_cast<float>(t.drive)) << what;
-    EXPECT_EQ(static_cast<float>(Value(p, kParamMix)), static_cast<float>(t.mix)) << what;
-    EXPECT_EQ(static_cast<float>(Value(p, kParamOut)), static_cast<float>(t.out)) << what;
-    EXPECT_EQ(Value(p, kParamAnchor), t.anchor) << what;
-}
 
 // The first toggle copies the present machine into both slots: nothing changes but the
 // slot shown. Later toggles save the slot being left and load the other, in the machine and

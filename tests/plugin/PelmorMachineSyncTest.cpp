@@ -19,42 +19,14 @@ namespace {
 
 using namespace pelmortest;
 
-double Value(Pelmor& p, int idx) { return p.GetParam(idx)->Value(); }
-
-void IdleFor(std::initializer_list<Pelmor*> instances, double ms)
-{
-    for (double t = 0; t < ms; t += 20.0) IdleAll(instances);
-}
-
-struct Track {
-    double drive, mix, out, anchor;
-};
-
-void SetTrack(Pelmor& p, const Track& t)
-{
-    HostSets(p, kParamDrive, t.drive, fw::ParamSource::UI);
-    HostSets(p, kParamMix, t.mix, fw::ParamSource::UI);
-    HostSets(p, kParamOut, t.out, fw::ParamSource::UI);
-    HostSets(p, kParamAnchor, t.anchor, fw::ParamSource::UI);
-}
-
-// Compared at f32, the precision the registry keeps.
-void ExpectTrack(Pelmor& p, const Track& t, const std::string& what)
-{
-    EXPECT_EQ(static_cast<float>(Value(p, kParamDrive)), static_cast<float>(t.drive)) << what;
-    EXPECT_EQ(static_cast<float>(Value(p, kParamMix)), static_cast<float>(t.mix)) << what;
-    EXPECT_EQ(static_cast<float>(Value(p, kParamOut)), static_cast<float>(t.out)) << what;
-    EXPECT_EQ(Value(p, kParamAnchor), t.anchor) << what;
-}
-
 // ---- A/B swaps --------------------------------------------------------------------------------
 
 struct RestoreCase {
     const char* what;
     int togglesBeforeSave;  // in the session that saved (the registry outlives it)
     int togglesAfterSave;   // by another instance before the project is loaded again
-    Track saved;            // the track's live settings when saved
-    Track afterToggle;      // after the next toggle of the machine
+    TrackValues saved;            // the track's live settings when saved
+    TrackValues afterToggle;      // after the next toggle of the machine
 };
 
 // A restored track keeps the settings it was saved with, whatever toggles happened on the
@@ -64,8 +36,8 @@ struct RestoreCase {
 // keeps no mix or out for the slots).
 TEST(PelmorABSync, RestoredTrackKeepsItsSettingsUntilTheMachineNextMoves)
 {
-    const Track onB{0.4, 0.5, 3, 1};
-    const Track savedOnA{1.7, 0.5, -3, 0}, savedOnB{1.2, 0.3, 2, 1};
+    const TrackValues onB{0.4, 0.5, 3, 1};
+    const TrackValues savedOnA{1.7, 0.5, -3, 0}, savedOnB{1.2, 0.3, 2, 1};
     const RestoreCase cases[] = {
         {"never toggled", 0, 0, savedOnA, savedOnA},
         {"toggled to B and back before saving", 2, 0, savedOnA, {onB.drive, 0.5, -3, onB.anchor}},
@@ -119,7 +91,7 @@ struct BurstCase {
 // host) leave it on the settings it has for the slot the machine ends on.
 TEST(PelmorABSync, TogglesBetweenIdlePassesLeaveEveryTrackOnItsSlotsSettings)
 {
-    const Track bOnA{1.5, 0.6, -1, 0}, bOnB{0.3, 0.9, 4, 1};
+    const TrackValues bOnA{1.5, 0.6, -1, 0}, bOnB{0.3, 0.9, 4, 1};
     for (const BurstCase& c : {BurstCase{1, true}, BurstCase{2, false}, BurstCase{3, true}, BurstCase{4, false}}) {
         ScopedRegistry registry;
         auto a = MakeClocked();
@@ -218,7 +190,7 @@ TEST(PelmorHostEcho, ToggleIsOneHistoryEntryWhateverTheHostsEcho)
         }
     };
     idleAndEcho(60);
-    const Track aOnA{1.5, 0.75, -2, 1}, bOnA{0.7, 1, 2.5, 0}, aOnB{0.2, 0.5, 4, 0}, bOnB{1.9, 0.25, -6, 1};
+    const TrackValues aOnA{1.5, 0.75, -2, 1}, bOnA{0.7, 1, 2.5, 0}, aOnB{0.2, 0.5, 4, 0}, bOnB{1.9, 0.25, -6, 1};
     SetTrack(*a, aOnA);
     SetTrack(*b, bOnA);
     idleAndEcho(300);

@@ -3,6 +3,7 @@
 // Every test program using them links PelmorTestEnvironment.cpp (a private registry per test).
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -207,6 +208,36 @@ inline void IdleAll(std::initializer_list<Pelmor*> instances, double tickMs = 20
 {
     for (Pelmor* p : instances) p->OnIdle();
     AdvanceMs(tickMs);
+}
+
+// Idle passes every 20 ms of the fake clock for `ms`.
+inline void IdleFor(std::initializer_list<Pelmor*> instances, double ms)
+{
+    for (double t = 0; t < ms; t += 20.0) IdleAll(instances);
+}
+
+inline double Value(Pelmor& p, int idx) { return p.GetParam(idx)->Value(); }
+
+// A track's own settings.
+struct TrackValues {
+    double drive, mix, out, anchor;
+};
+
+inline void SetTrack(Pelmor& p, const TrackValues& t)
+{
+    HostSets(p, kParamDrive, t.drive, fw::ParamSource::UI);
+    HostSets(p, kParamMix, t.mix, fw::ParamSource::UI);
+    HostSets(p, kParamOut, t.out, fw::ParamSource::UI);
+    HostSets(p, kParamAnchor, t.anchor, fw::ParamSource::UI);
+}
+
+// Track values travel as f32 through the registry, so they are compared at f32.
+inline void ExpectTrack(Pelmor& p, const TrackValues& t, const std::string& what)
+{
+    EXPECT_EQ(static_cast<float>(Value(p, kParamDrive)), static_cast<float>(t.drive)) << what;
+    EXPECT_EQ(static_cast<float>(Value(p, kParamMix)), static_cast<float>(t.mix)) << what;
+    EXPECT_EQ(static_cast<float>(Value(p, kParamOut)), static_cast<float>(t.out)) << what;
+    EXPECT_EQ(Value(p, kParamAnchor), t.anchor) << what;
 }
 
 // The gesture calls (begin, value, end) a host received, in order.
