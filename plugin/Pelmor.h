@@ -32,8 +32,8 @@
 // wait for it: so these never run beside an idle pass, nor beside activation's join or leave.
 // Inside it presetsMutex (the library and restoredPresetName), then the registry mutex
 // (history only). No host callback is made under idleMutex: the idle pass tells the host of
-// track changes after releasing it, under notifyMutex. renameMutex guards the rename request and the custom name, abMutex the A/B
-// track slots; both are held for copies only.
+// track changes after releasing it, under notifyMutex. renameMutex guards the rename request
+// and the custom name, abMutex the A/B track slots; both are held for copies only.
 class Pelmor final : public fw::PluginCore {
 public:
     explicit Pelmor(const fw::InstanceInfo& info);
