@@ -334,14 +334,23 @@ TEST(PelmorHostCalls, FlushesNeverInterleaveAndDestructionWaitsForOne)
         RecordingBridge bridge;
         auto p = MakeClocked(&bridge);
         IdleAll({p.get()});
+        // Each flusher also marks changes itself, so that both have work however the three
+        // threads are scheduled.
+        constexpr uint32_t kAll = kTrackBitDrive | kTrackBitMix | kTrackBitOut | kTrackBitAnchor;
         std::atomic<bool> stop{false};
         std::thread marker([&] {
-            while (!stop.load()) p->pendingHostNotify.fetch_or(kTrackBitDrive | kTrackBitMix | kTrackBitOut | kTrackBitAnchor);
+            while (!stop.load()) p->pendingHostNotify.fetch_or(kAll);
         });
         std::thread other([&] {
-            for (int i = 0; i < 300; ++i) p->flushHostNotifications();
+            for (int i = 0; i < 300; ++i) {
+                p->pendingHostNotify.fetch_or(kAll);
+                p->flushHostNotifications();
+            }
         });
-        for (int i = 0; i < 300; ++i) p->OnIdle();
+        for (int i = 0; i < 300; ++i) {
+            p->pendingHostNotify.fetch_or(kAll);
+            p->OnIdle();
+        }
         other.join();
         stop = true;
         marker.join();
