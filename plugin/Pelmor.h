@@ -18,8 +18,10 @@
 // differ it asks HostFormat() or leaves it to the format adapter.
 //
 // Threads. The audio thread runs ProcessBlock and, for host automation, OnParamChange (the
-// framework splits blocks at parameter points). The idle timer thread runs OnIdle; the host's
-// main thread constructs, resets, activates, restores state; the editor thread sets parameters.
+// framework splits blocks at parameter points); OnParamChange also comes from the host's main
+// thread (VST3 controller edits, CLAP flush while inactive, state restore) and is lock-free
+// for that reason. The idle timer thread runs OnIdle; the host's main thread constructs,
+// resets, activates, restores state; the editor thread sets parameters.
 // The engine has no lock, so nobody but the audio thread touches it once blocks may run:
 // pushParamsToEngine only marks the engine's settings stale (and requestShapeCrossfade records a
 // fade), and every ProcessBlock call starts by rebuilding the settings from the 18 atomic
