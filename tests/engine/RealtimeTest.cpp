@@ -1,6 +1,5 @@
 // Real-time behaviour of the engine's audio path: no allocation, and no system call at all,
-// once prepared. This binary replaces the global allocation functions to count allocations made
-// on the thread under test.
+// once prepared. This program counts the allocations made on the thread under test.
 
 #include <gtest/gtest.h>
 #include <linux/seccomp.h>
@@ -14,53 +13,8 @@
 #include <new>
 #include <vector>
 
+#include "AllocationCount.h"
 #include "PelmorEngine.h"
-
-namespace {
-
-thread_local bool tCounting = false;
-thread_local long tAllocations = 0;
-
-void* countedAlloc(std::size_t n, std::size_t align = 0) {
-    if (tCounting) ++tAllocations;
-    if (n == 0) n = 1;
-    void* p = nullptr;
-    if (align > alignof(std::max_align_t)) {
-        if (posix_memalign(&p, align, n) != 0) p = nullptr;
-    } else {
-        p = std::malloc(n);
-    }
-    return p;
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-    if (void* p = countedAlloc(n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-    if (void* p = countedAlloc(n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return countedAlloc(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return countedAlloc(n); }
-void* operator new(std::size_t n, std::align_val_t a) {
-    if (void* p = countedAlloc(n, static_cast<std::size_t>(a))) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n, std::align_val_t a) {
-    if (void* p = countedAlloc(n, static_cast<std::size_t>(a))) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -133,21 +87,27 @@ TEST(Realtime, ProcessAllocatesNothingOncePrepared) {
         e.setSimd(simd);
         e.prepare(48000.0, 1024);
         Buffers buffers;
-        tAllocations = 0;
-        tCounting = true;
-        const double sum = workload(e, buffers, 20);
-        tCounting = false;
-        EXPECT_EQ(tAllocations, 0);
+        long allocations = 0;
+        double sum = 0.0;
+        {
+            rtcheck::AllocationCount count;
+            sum = workload(e, buffers, 20);
+            allocations = count.value();
+        }
+        EXPECT_EQ(allocations, 0);
         EXPECT_TRUE(std::isfinite(sum));
         EXPECT_GT(shm.steps, 19000);
     }
     // The counter does count (the check above is not vacuous).
-    tAllocations = 0;
-    tCounting = true;
-    auto* probe = new std::vector<double>(10);
-    tCounting = false;
+    long probed = 0;
+    std::vector<double>* probe = nullptr;
+    {
+        rtcheck::AllocationCount count;
+        probe = new std::vector<double>(10);
+        probed = count.value();
+    }
     delete probe;
-    EXPECT_GT(tAllocations, 0);
+    EXPECT_GT(probed, 0);
 }
 
 // In a child process, after prepare, the kernel's strict mode allows only read, write and exit:

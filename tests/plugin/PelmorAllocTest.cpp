@@ -3,13 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <vector>
 
+#include "AllocationCount.h"
 #include "Params.h"
 #include "Pelmor.h"
 #include "PelmorConfig.h"
@@ -21,71 +21,14 @@
 
 namespace {
 
-thread_local bool tCounting = false;
-std::atomic<long> gAllocations{0};
-
-void* Allocate(std::size_t n)
-{
-    if (tCounting) ++gAllocations;
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-
-void* AllocateAligned(std::size_t n, std::align_val_t a)
-{
-    if (tCounting) ++gAllocations;
-    const std::size_t align = static_cast<std::size_t>(a);
-    if (void* p = std::aligned_alloc(align, ((n ? n : 1) + align - 1) / align * align)) return p;
-    throw std::bad_alloc();
-}
-
-// Counts the allocations of this thread while alive.
-struct CountScope {
-    CountScope()
-    {
-        gAllocations = 0;
-        tCounting = true;
-    }
-    ~CountScope() { tCounting = false; }
-    CountScope(const CountScope&) = delete;
-    CountScope& operator=(const CountScope&) = delete;
-};
-
-}  // namespace
-
-void* operator new(std::size_t n) { return Allocate(n); }
-void* operator new[](std::size_t n) { return Allocate(n); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept
-{
-    if (tCounting) ++gAllocations;
-    return std::malloc(n ? n : 1);
-}
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept
-{
-    if (tCounting) ++gAllocations;
-    return std::malloc(n ? n : 1);
-}
-void* operator new(std::size_t n, std::align_val_t a) { return AllocateAligned(n, a); }
-void* operator new[](std::size_t n, std::align_val_t a) { return AllocateAligned(n, a); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-
-namespace {
-
 using namespace fwtest;
 
 TEST(AudioPathAllocations, TheCounterSeesAllocations)
 {
-    CountScope scope;
+    rtcheck::AllocationCount count;
     auto* v = new std::vector<int>(100);
     delete v;
-    EXPECT_GE(gAllocations.load(), 2) << "without this the other tests would prove nothing";
+    EXPECT_GE(count.value(), 2) << "without this the other tests would prove nothing";
 }
 
 TEST(AudioPathAllocations, Vst3ProcessRunAllocatesNothing)
@@ -126,7 +69,7 @@ TEST(AudioPathAllocations, Vst3ProcessRunAllocatesNothing)
         f64.data.input_params = changes.Obj();
         flush.input_params = changes.Obj();
 
-        CountScope scope;
+        rtcheck::AllocationCount count;
         for (int block = 0; block < 3000; ++block) {
             ctx.project_time_in_samples = block * 256;
             inst.Proc()->proc.process(inst.processor, &f32.data);
@@ -142,7 +85,7 @@ TEST(AudioPathAllocations, Vst3ProcessRunAllocatesNothing)
                 longBlock.data.input_params = nullptr;
             }
         }
-        EXPECT_EQ(gAllocations.load(), 0);
+        EXPECT_EQ(count.value(), 0);
     }
     fvt->unknown.unref(factory);
 }
@@ -183,12 +126,12 @@ TEST(AudioPathAllocations, ClapProcessRunWithEventsAndGesturesAllocatesNothing)
             plug.InformHostOfParamChange(kParamMix, 0.5);
             plug.EndInformHostOfParamChange(kParamMix);
         }
-        CountScope scope;
+        rtcheck::AllocationCount count;
         transport.song_pos_seconds = static_cast<clap_sectime>(block) * CLAP_SECTIME_FACTOR / 100;
         p->process(p, &b.process);
         p->process(p, &mono.process);
         if (block % 70 == 0) params->flush(p, in.List(), out.List());
-        allocations += gAllocations.load();
+        allocations += count.value();
     }
     EXPECT_EQ(allocations, 0);
     EXPECT_EQ(out.events.size(), 3u * 60u) << "every gesture reached the host";

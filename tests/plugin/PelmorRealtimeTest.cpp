@@ -1,14 +1,9 @@
 // The whole audio path of Pelmor with the shared machine connected: no allocation once
 // prepared (while parameters change, the machine is published from the audio thread and idle
 // passes run beside it), no system call but the clock, and no waiting while another process
-// holds the registry mutex. This program replaces the allocation functions to count the
-// allocations made on the thread under test.
+// holds the registry mutex. This program counts the allocations made on the thread under test.
 
 #include <gtest/gtest.h>
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 
 #include <atomic>
@@ -17,60 +12,10 @@
 #include <new>
 #include <thread>
 
+#include "AllocationCount.h"
+#include "ClockOnlySandbox.h"
 #include "PelmorTestKit.h"
 #include "ShmTestSupport.h"
-
-// Replacing the global operators with malloc/free is the standard pairing; the compiler cannot
-// see that and warns.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-namespace {
-thread_local bool tCounting = false;
-thread_local long tAllocations = 0;
-
-void* Counted(std::size_t n, std::size_t align = 0)
-{
-    if (tCounting) ++tAllocations;
-    if (n == 0) n = 1;
-    void* p = nullptr;
-    if (align > alignof(std::max_align_t)) {
-        if (posix_memalign(&p, align, n) != 0) p = nullptr;
-    } else {
-        p = std::malloc(n);
-    }
-    return p;
-}
-}  // namespace
-
-void* operator new(std::size_t n)
-{
-    if (void* p = Counted(n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n)
-{
-    if (void* p = Counted(n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return Counted(n); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return Counted(n); }
-void* operator new(std::size_t n, std::align_val_t a)
-{
-    if (void* p = Counted(n, static_cast<std::size_t>(a))) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n, std::align_val_t a)
-{
-    if (void* p = Counted(n, static_cast<std::size_t>(a))) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -104,12 +49,15 @@ void HostBlock(Pelmor& p, Block& b, long blockIndex)
 
 TEST(PelmorRealtime, TheCounterSeesAllocations)
 {
-    tAllocations = 0;
-    tCounting = true;
-    auto* v = new std::vector<int>(100);
-    tCounting = false;
+    long allocations = 0;
+    std::vector<int>* v = nullptr;
+    {
+        rtcheck::AllocationCount count;
+        v = new std::vector<int>(100);
+        allocations = count.value();
+    }
     delete v;
-    EXPECT_GE(tAllocations, 1) << "without this the other test would prove nothing";
+    EXPECT_GE(allocations, 1) << "without this the other test would prove nothing";
 }
 
 TEST(PelmorRealtime, AudioPathAllocatesNothingWithTheMachineConnected)
@@ -139,18 +87,20 @@ TEST(PelmorRealtime, AudioPathAllocatesNothingWithTheMachineConnected)
         }
     });
     const uint64_t genBefore = a->shm.machineGen();
-    tAllocations = 0;
-    tCounting = true;
-    for (long k = 20; k < 3020; ++k) {
-        HostBlock(*a, ba, k);
-        HostBlock(*b, bb, k);
-        if (k % 40 == 0) b->shm.setSwitches(pelmor::kSwitchBypass);
-        if (k % 40 == 20) b->shm.clearSwitches(pelmor::kSwitchBypass);
+    long allocations = 0;
+    {
+        rtcheck::AllocationCount count;
+        for (long k = 20; k < 3020; ++k) {
+            HostBlock(*a, ba, k);
+            HostBlock(*b, bb, k);
+            if (k % 40 == 0) b->shm.setSwitches(pelmor::kSwitchBypass);
+            if (k % 40 == 20) b->shm.clearSwitches(pelmor::kSwitchBypass);
+        }
+        allocations = count.value();
     }
-    tCounting = false;
     stop = true;
     idle.join();
-    EXPECT_EQ(tAllocations, 0);
+    EXPECT_EQ(allocations, 0);
     EXPECT_GT(a->shm.machineGen(), genBefore + 100) << "the machine was published from the audio thread";
     EXPECT_TRUE(AllFinite(ba.out0) && AllFinite(bb.out1));
 }
@@ -237,20 +187,7 @@ TEST(PelmorRealtime, AudioPathMakesNoSystemCallButTheClock)
         p->OnReset();
         Block b(256);
         for (long k = 0; k < 10; ++k) HostBlock(*p, b, k);
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clock_gettime, 3, 0),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_exit, 2, 0),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_exit_group, 1, 0),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-            return kNoSandbox;
+        if (!rtcheck::EnterClockOnlySandbox()) return kNoSandbox;
         bool ok = true;
         for (long k = 10; k < 1500; ++k) {
             HostBlock(*p, b, k);

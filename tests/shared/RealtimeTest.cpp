@@ -3,11 +3,8 @@
 
 #include "ShmTestSupport.h"
 
-#include <linux/audit.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstddef>
@@ -16,27 +13,8 @@
 #include <new>
 #include <vector>
 
-// Counts allocations made on the current thread. (Replacing the global operators with
-// malloc/free is the standard pairing; the compiler cannot see that and warns.)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-namespace {
-thread_local std::size_t tAllocations = 0;
-}
-
-void* operator new(std::size_t n) {
-    ++tAllocations;
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-    ++tAllocations;
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#include "AllocationCount.h"
+#include "ClockOnlySandbox.h"
 
 namespace pelmor::test {
 namespace {
@@ -65,7 +43,7 @@ TEST_F(Realtime, AudioThreadCallsAllocateNothing) {
     SeqBox<SlotLoad> box;
     SlotLoad l;
     PelmorSHM::UiSnapshot snap;
-    const std::size_t before = tAllocations;
+    rtcheck::AllocationCount count;
     for (int r = 0; r < 200; ++r) {
         for (auto& c : clients) {
             ASSERT_TRUE(c->step(demandOf(0.5 + 0.001 * r, 1.0, 0.5), rail));
@@ -75,7 +53,7 @@ TEST_F(Realtime, AudioThreadCallsAllocateNothing) {
         box.load(l);
         clients[0]->uiSnapshot(snap);
     }
-    EXPECT_EQ(tAllocations - before, 0u);
+    EXPECT_EQ(count.value(), 0);
     EXPECT_EQ(snap.liveCount, 64);
 }
 
@@ -89,20 +67,7 @@ TEST_F(Realtime, AudioThreadMakesNoSystemCallButTheClock) {
         CHILD_CHECK(c.open());
         double rail = 0, seconds = 0;
         CHILD_CHECK(c.step(demandOf(1, 1, 0.5), rail));  // warm up (first clock read)
-        sock_filter filter[] = {
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clock_gettime, 3, 0),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_exit, 2, 0),
-            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_exit_group, 1, 0),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
-            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-        };
-        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
-            return kNoSandbox;
+        if (!rtcheck::EnterClockOnlySandbox()) return kNoSandbox;
         SeqBox<MachineState> box;
         MachineState m;
         bool ok = true;
