@@ -25,6 +25,19 @@ protected:
         }
         return rail;
     }
+
+    // Clients in slots 0 to `slot`; the registry names a leader in a process that stopped,
+    // whose beat stands at 1000.
+    void joinBehindAStoppedLeader(std::vector<std::unique_ptr<PelmorSHM>>& clients, int slot) {
+        for (int i = 0; i <= slot; ++i) {
+            clients.push_back(std::make_unique<PelmorSHM>(name));
+            ASSERT_TRUE(clients.back()->open());
+        }
+        ASSERT_EQ(clients.back()->slot(), slot);
+        PelmorRegistry& r = *clients.back()->registry();
+        r.leaderId = 0xDEAD;
+        r.leaderBeat = 1000;
+    }
 };
 
 struct SettleCase {
@@ -278,15 +291,9 @@ class Takeover : public Rail, public ::testing::WithParamInterface<TakeoverCase>
 TEST_P(Takeover, AfterTheSlotDependentWait) {
     const TakeoverCase& c = GetParam();
     std::vector<std::unique_ptr<PelmorSHM>> clients;
-    for (int i = 0; i <= c.slot; ++i) {
-        clients.push_back(std::make_unique<PelmorSHM>(name));
-        ASSERT_TRUE(clients.back()->open());
-    }
+    ASSERT_NO_FATAL_FAILURE(joinBehindAStoppedLeader(clients, c.slot));
     PelmorSHM& me = *clients.back();
-    ASSERT_EQ(me.slot(), c.slot);
     PelmorRegistry& r = *me.registry();
-    r.leaderId = 0xDEAD;  // a leader in a process that stopped
-    r.leaderBeat = 1000;
 
     double rail = 0;
     const std::int64_t seen = 5000000;
@@ -397,15 +404,9 @@ TEST_P(ClockTakeover, ExactlyAfterTheWaitFromTheFirstStandingTick) {
     const ClockTakeoverCase& c = GetParam();
     const std::int64_t wait = 60000 + 2000 * c.slot;
     std::vector<std::unique_ptr<PelmorSHM>> clients;
-    for (int i = 0; i <= c.slot; ++i) {
-        clients.push_back(std::make_unique<PelmorSHM>(name));
-        ASSERT_TRUE(clients.back()->open());
-    }
+    ASSERT_NO_FATAL_FAILURE(joinBehindAStoppedLeader(clients, c.slot));
     PelmorSHM& me = *clients.back();
-    ASSERT_EQ(me.slot(), c.slot);
     PelmorRegistry& r = *me.registry();
-    r.leaderId = 0xDEAD;  // a leader in a process that stopped
-    r.leaderBeat = 1000;
     me.setStepClock(FakeClock::install(c.coarse, 5000000));
     double rail = 0;
     auto tick = [&] {
