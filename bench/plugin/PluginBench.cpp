@@ -120,6 +120,15 @@ void BM_PushThenBlock(benchmark::State& state)
 }
 BENCHMARK(BM_PushThenBlock)->Arg(kParamSag)->Arg(kParamCharacter)->ArgName("param")->Unit(benchmark::kMicrosecond);
 
+// 64 instances in one registry, each after its first idle pass.
+std::vector<std::unique_ptr<Pelmor>> SixtyFourJoinedTracks()
+{
+    std::vector<std::unique_ptr<Pelmor>> plugs;
+    for (int i = 0; i < 64; ++i) plugs.push_back(MakeInstance());
+    for (auto& p : plugs) p->OnIdle();
+    return plugs;
+}
+
 // One idle pass of one instance among 64 live instances (all 64 slots taken). Steady: nothing
 // changed since the last pass. Machine moved: another instance published the machine, so the
 // pass applies it to the parameters.
@@ -127,9 +136,7 @@ void BM_IdlePass64(benchmark::State& state)
 {
     const bool machineMoves = state.range(0) != 0;
     FreshRegistry registry;
-    std::vector<std::unique_ptr<Pelmor>> plugs;
-    for (int i = 0; i < 64; ++i) plugs.push_back(MakeInstance());
-    for (auto& p : plugs) p->OnIdle();
+    const auto plugs = SixtyFourJoinedTracks();
     Audio a(96);
     for (auto& p : plugs) a.Run(*p);  // every slot publishes its load and names
     int live = 0;
@@ -181,12 +188,11 @@ BENCHMARK(BM_StateRead)->Arg(0)->Arg(1)->ArgName("synced")->Unit(benchmark::kMic
 double gBenchClockMs = 0.0;
 double BenchClock() { return gBenchClockMs; }
 
+
 void BM_HistoryCommit64(benchmark::State& state)
 {
     FreshRegistry registry;
-    std::vector<std::unique_ptr<Pelmor>> plugs;
-    for (int i = 0; i < 64; ++i) plugs.push_back(MakeInstance());
-    for (auto& p : plugs) p->OnIdle();
+    const auto plugs = SixtyFourJoinedTracks();
     Pelmor& p = *plugs[0];
     p.clockMs = &BenchClock;
     for (auto _ : state) {
@@ -202,9 +208,7 @@ BENCHMARK(BM_HistoryCommit64)->Unit(benchmark::kMicrosecond);
 void BM_UndoStep64(benchmark::State& state)
 {
     FreshRegistry registry;
-    std::vector<std::unique_ptr<Pelmor>> plugs;
-    for (int i = 0; i < 64; ++i) plugs.push_back(MakeInstance());
-    for (auto& p : plugs) p->OnIdle();
+    const auto plugs = SixtyFourJoinedTracks();
     Pelmor& p = *plugs[0];
     p.clockMs = &BenchClock;
     for (int i = 0; i < 4; ++i) {
