@@ -36,16 +36,6 @@ void WriteFile(const std::string& path, const std::string& text)
     out << text;
 }
 
-std::vector<std::string> UserNames(Pelmor& p)
-{
-    return p.withPresets([](const pelmor::PresetLibrary& lib) {
-        std::vector<std::string> names;
-        for (int i = static_cast<int>(lib.factoryCount); i < lib.count(); ++i)
-            names.push_back(lib.items[static_cast<size_t>(i)].name);
-        return names;
-    });
-}
-
 int Current(Pelmor& p)
 {
     return p.withPresets([](const pelmor::PresetLibrary& lib) { return lib.current; });

@@ -16,16 +16,6 @@ using namespace pelmortest;
 using pelmor::test::Child;
 using pelmor::test::Pipe;
 
-std::vector<std::string> UserNames(Pelmor& p)
-{
-    return p.withPresets([](const pelmor::PresetLibrary& lib) {
-        std::vector<std::string> names;
-        for (int i = static_cast<int>(lib.factoryCount); i < lib.count(); ++i)
-            names.push_back(lib.items[static_cast<size_t>(i)].name);
-        return names;
-    });
-}
-
 std::string CurrentName(Pelmor& p)
 {
     return p.withPresets([](const pelmor::PresetLibrary& lib) { return lib.currentName(); });

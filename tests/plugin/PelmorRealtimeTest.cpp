@@ -117,17 +117,7 @@ TEST(PelmorRealtime, BlocksKeepReturningWhileAnotherProcessHoldsTheRegistryMutex
     p->OnReset();
     const std::string name = TestRegistryName();
     Pipe held, released;
-    Child holder([&] {
-        pelmor::PelmorSHM h(name);
-        CHILD_CHECK(h.open());
-        pelmor::RegistryLock lock;
-        CHILD_CHECK(h.tryLockWithRetry(lock));
-        held.send();
-        usleep(2000000);
-        lock.unlock();
-        released.send();
-        return 0;
-    });
+    Child holder(pelmor::test::holdRegistryMutex(name, held, released, 2000000));
     ASSERT_NE(held.receive(), 0);
     ASSERT_EQ(pthread_mutex_trylock(&p->shm.registry()->mutex), EBUSY);
 

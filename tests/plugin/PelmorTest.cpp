@@ -15,23 +15,13 @@
 #include "Params.h"
 #include "Pelmor.h"
 #include "PelmorConfig.h"
+#include "PelmorTestKit.h"
 #include "support/TestPlugin.h"
 
 namespace {
 
 using fwtest::RecordingBridge;
-
-// An instance without the idle timer, so that tests drive OnIdle themselves. Construction
-// reports the prepared latency to the bridge; the tests look at what follows.
-std::unique_ptr<Pelmor> MakePelmor(RecordingBridge* bridge = nullptr, fw::Format format = fw::Format::Vst3)
-{
-    fw::InstanceInfo info;
-    info.format = format;
-    info.bridge = bridge;
-    auto p = std::make_unique<Pelmor>(info);
-    if (bridge) bridge->Clear();
-    return p;
-}
+using pelmortest::MakePelmor;
 
 // ---- Parameter table --------------------------------------------------------------------------
 

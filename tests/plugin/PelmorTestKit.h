@@ -240,6 +240,17 @@ inline void ExpectTrack(Pelmor& p, const TrackValues& t, const std::string& what
     EXPECT_EQ(Value(p, kParamAnchor), t.anchor) << what;
 }
 
+// The names of the user presets an instance holds, in order.
+inline std::vector<std::string> UserNames(Pelmor& p)
+{
+    return p.withPresets([](const pelmor::PresetLibrary& lib) {
+        std::vector<std::string> names;
+        for (int i = static_cast<int>(lib.factoryCount); i < lib.count(); ++i)
+            names.push_back(lib.items[static_cast<size_t>(i)].name);
+        return names;
+    });
+}
+
 // The gesture calls (begin, value, end) a host received, in order.
 inline std::vector<RecordingBridge::Call> GestureCalls(const RecordingBridge& bridge)
 {

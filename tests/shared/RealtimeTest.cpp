@@ -94,17 +94,7 @@ TEST_F(Realtime, StepIgnoresAHeldRegistryMutex) {
     ASSERT_TRUE(leader.open());
     ASSERT_TRUE(follower.open());
     Pipe held, released;
-    Child holder([&] {
-        PelmorSHM h(name);
-        CHILD_CHECK(h.open());
-        RegistryLock lock;
-        CHILD_CHECK(h.tryLockWithRetry(lock));
-        held.send();
-        usleep(2000000);
-        lock.unlock();
-        released.send();
-        return 0;
-    });
+    Child holder(holdRegistryMutex(name, held, released, 2000000));
     ASSERT_NE(held.receive(), 0);
     pthread_mutex_t* m = &leader.registry()->mutex;
     ASSERT_EQ(pthread_mutex_trylock(m), EBUSY);

@@ -186,6 +186,22 @@ private:
         if (!(cond)) return __LINE__; \
     } while (0)
 
+// The body of a child process that joins segment `name`, holds its registry mutex for
+// `micros` and lets go: `held` is signalled once it holds it, `released` once it let go.
+inline std::function<int()> holdRegistryMutex(const std::string& name, Pipe& held, Pipe& released, useconds_t micros) {
+    return [name, &held, &released, micros] {
+        PelmorSHM h(name);
+        CHILD_CHECK(h.open());
+        RegistryLock lock;
+        CHILD_CHECK(h.tryLockWithRetry(lock));
+        held.send();
+        usleep(micros);
+        lock.unlock();
+        released.send();
+        return 0;
+    };
+}
+
 // Fixture giving each test a private segment name, removed before and after.
 class SegmentTest : public ::testing::Test {
 protected:
